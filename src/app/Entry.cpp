@@ -1,0 +1,53 @@
+#include "app/Entry.h"
+
+#include "app/CommandLine.h"
+#include "build/Writer.h"
+#include "platform/Platform.h"
+#include "read/Extraction.h"
+#include "read/Listing.h"
+#include "support/Console.h"
+#include "support/Exception.h"
+#include "support/Services.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+void runMode(std::int32_t mode, bool excludePath, bool compress, const zs& source, const zs& destination) {
+    switch (mode) {
+    case kModeAdd: writeArchive(source, destination, excludePath, compress, false); break;
+    case kModeMove: writeArchive(source, destination, excludePath, compress, true); break;
+    case kModeView: listArchive(source); break;
+    case kModeExtract: extractArchive(source, destination); break;
+    default: break;
+    }
+}
+
+} // namespace
+
+int runProgram(int argc, const char* const* argv) {
+    File->setArchiveHandling(0);
+    SetCurrentDirectoryA(File->getStartupDirectory());
+    Sys->ceaseVerbose(1);
+
+    std::int32_t mode = kModeNone;
+    bool excludePath = false;
+    bool compress = false;
+    zs source;
+    zs destination;
+    crtSrand(static_cast<unsigned>(std::time(nullptr)));
+
+    if (!parseCommandLine(argc, argv, mode, excludePath, compress, source, destination))
+        return 1;
+    try {
+        runMode(mode, excludePath, compress, source, destination);
+    } catch (const Z_Exception& exception) {
+        // Only the memory exception gets here. The mode has released what it
+        // held on the way out; report it instead of aborting.
+        printError("\nError: %s\n", exception.getErrorMessage());
+        std::fflush(stdout);
+        return 0;
+    }
+    return errorRaised() || warningRaised() ? 0 : 1;
+}

@@ -1,0 +1,1 @@
+#include "archive/Format.h"

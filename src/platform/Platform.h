@@ -1,0 +1,130 @@
+// The file-system and run-time operations the program uses, under their
+// Win32 names. On Windows they are the real API; elsewhere PlatformPosix.cpp
+// provides the same names with the behaviour the program relies on. Paths
+// use the backslash everywhere in the program; the POSIX side turns it into
+// '/' when it hands a path to the system, and changes nothing else.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#else
+
+using BOOL = int;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using HANDLE = void*;
+using LPSECURITY_ATTRIBUTES = void*;
+
+inline constexpr DWORD MAX_PATH = 260;
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+
+struct WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    char cFileName[MAX_PATH];
+    char cAlternateFileName[14];
+};
+
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+
+inline constexpr DWORD GENERIC_READ = 0x80000000;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000;
+inline constexpr DWORD FILE_SHARE_READ = 0x1;
+inline constexpr DWORD FILE_SHARE_WRITE = 0x2;
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+BOOL SetCurrentDirectoryA(const char* path);
+
+// Lists the items of the directory named by "dir\*" (or "*" for the current
+// directory), "." and ".." included. A symbolic link carries
+// FILE_ATTRIBUTE_REPARSE_POINT, plus the directory bit when it leads to a
+// directory; its size and time are those of its target. Anything that is
+// neither a regular file nor a directory carries FILE_ATTRIBUTE_DEVICE.
+HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
+BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
+BOOL FindClose(HANDLE find);
+
+// UTC both ways. FileTimeToSystemTime fails on times of 2^63 and above;
+// SystemTimeToFileTime fails on any field out of range (years 1601 to 30827,
+// real calendar days, hour below 24 and so on) and ignores wDayOfWeek.
+BOOL FileTimeToSystemTime(const FILETIME* fileTime, SYSTEMTIME* systemTime);
+BOOL SystemTimeToFileTime(const SYSTEMTIME* systemTime, FILETIME* fileTime);
+
+BOOL DeleteFileA(const char* path);
+BOOL RemoveDirectoryA(const char* path);
+DWORD GetFileAttributesA(const char* path);
+BOOL CreateDirectoryA(const char* path, LPSECURITY_ATTRIBUTES security);
+
+// Opens an existing file or (with FILE_FLAG_BACKUP_SEMANTICS) directory, for
+// setting its times. Only OPEN_EXISTING is supported.
+HANDLE CreateFileA(const char* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile);
+// POSIX keeps no creation time: the last-access and last-write times are
+// set. A null or zero time leaves that time as it is, as on Windows.
+BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* lastAccess,
+                 const FILETIME* lastWrite);
+BOOL CloseHandle(HANDLE handle);
+
+#endif
+
+// Helpers with the same meaning on both sides.
+
+// fopen of a program path.
+std::FILE* openFile(const char* path, const char* mode);
+
+// The C run-time's generator as the program uses it: crtSrand seeds it,
+// crtRand yields 0 to 32767 (the classic Windows C run-time sequence:
+// state = state * 214013 + 2531011, result bits 16 to 30).
+void crtSrand(unsigned seed);
+int crtRand();
+
+// The 64-bit value of a FILETIME, and back.
+inline std::uint64_t fileTimeValue(const FILETIME& time) {
+    return static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+}
+inline FILETIME makeFileTime(std::uint64_t value) {
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return time;
+}

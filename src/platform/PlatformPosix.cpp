@@ -1,0 +1,287 @@
+// POSIX side of the platform layer.
+#include "platform/Platform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Seconds from 1601-01-01 to 1970-01-01.
+constexpr std::int64_t kEpochDifference = 11644473600;
+constexpr std::int64_t kTicksPerSecond = 10000000;
+
+std::string nativePath(const char* path) {
+    std::string native(path);
+    for (char& c : native)
+        if (c == '\\')
+            c = '/';
+    return native;
+}
+
+std::uint64_t fileTimeFromTimespec(const struct timespec& time) {
+    const std::int64_t seconds = static_cast<std::int64_t>(time.tv_sec) + kEpochDifference;
+    if (seconds < 0)
+        return 0; // before 1601: the earliest time there is
+    return static_cast<std::uint64_t>(seconds) * kTicksPerSecond + static_cast<std::uint64_t>(time.tv_nsec) / 100;
+}
+
+struct timespec timespecFromFileTime(std::uint64_t value) {
+    struct timespec time {};
+    time.tv_sec = static_cast<time_t>(static_cast<std::int64_t>(value / kTicksPerSecond) - kEpochDifference);
+    time.tv_nsec = static_cast<long>(value % kTicksPerSecond) * 100;
+    return time;
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back.
+std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+void civilFromDays(std::int64_t days, std::int64_t& year, unsigned& month, unsigned& day) {
+    days += 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
+    const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const unsigned shiftedMonth = (5 * dayOfYear + 2) / 153;
+    day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
+    month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
+    year = static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2);
+}
+
+bool isLeapYear(unsigned year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+unsigned daysInMonth(unsigned year, unsigned month) {
+    static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// A directory listing in progress.
+struct FindState {
+    DIR* directory = nullptr;
+};
+
+// Fills data from one directory item; false when the item has vanished.
+bool describeItem(DIR* directory, const char* name, WIN32_FIND_DATAA* data) {
+    const std::size_t length = std::strlen(name);
+    if (length >= sizeof data->cFileName)
+        return false;
+    struct stat item {};
+    if (fstatat(dirfd(directory), name, &item, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+
+    DWORD attributes = 0;
+    if (S_ISLNK(item.st_mode)) {
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        struct stat target {};
+        if (fstatat(dirfd(directory), name, &target, 0) == 0)
+            item = target; // dangling links keep the link's own description
+    }
+    if (S_ISDIR(item.st_mode))
+        attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    else if (!S_ISREG(item.st_mode))
+        attributes |= FILE_ATTRIBUTE_DEVICE;
+    if (attributes == 0)
+        attributes = FILE_ATTRIBUTE_NORMAL;
+
+    *data = WIN32_FIND_DATAA{};
+    data->dwFileAttributes = attributes;
+    data->ftLastWriteTime = makeFileTime(fileTimeFromTimespec(item.st_mtim));
+    data->ftLastAccessTime = makeFileTime(fileTimeFromTimespec(item.st_atim));
+    data->ftCreationTime = data->ftLastWriteTime;
+    const auto size = S_ISREG(item.st_mode) ? static_cast<std::uint64_t>(item.st_size) : 0u;
+    data->nFileSizeLow = static_cast<DWORD>(size);
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    std::memcpy(data->cFileName, name, length + 1);
+    return true;
+}
+
+BOOL readNextItem(FindState* state, WIN32_FIND_DATAA* data) {
+    for (;;) {
+        const struct dirent* entry = readdir(state->directory);
+        if (entry == nullptr)
+            return 0;
+        if (describeItem(state->directory, entry->d_name, data))
+            return 1;
+    }
+}
+
+unsigned int g_randomState = 1;
+
+} // namespace
+
+BOOL SetCurrentDirectoryA(const char* path) {
+    return chdir(nativePath(path).c_str()) == 0;
+}
+
+HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
+    std::string directory = nativePath(pattern);
+    if (directory.empty() || directory.back() != '*')
+        return INVALID_HANDLE_VALUE;
+    directory.pop_back();
+    if (directory.empty())
+        directory = ".";
+
+    auto* state = new FindState;
+    state->directory = opendir(directory.c_str());
+    if (state->directory == nullptr || !readNextItem(state, data)) {
+        if (state->directory != nullptr)
+            closedir(state->directory);
+        delete state;
+        return INVALID_HANDLE_VALUE;
+    }
+    return state;
+}
+
+BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data) {
+    return readNextItem(static_cast<FindState*>(find), data);
+}
+
+BOOL FindClose(HANDLE find) {
+    auto* state = static_cast<FindState*>(find);
+    closedir(state->directory);
+    delete state;
+    return 1;
+}
+
+BOOL FileTimeToSystemTime(const FILETIME* fileTime, SYSTEMTIME* systemTime) {
+    const std::uint64_t value = fileTimeValue(*fileTime);
+    if (value >> 63)
+        return 0;
+    const std::uint64_t milliseconds = value / 10000;
+    const auto days = static_cast<std::int64_t>(milliseconds / 86400000);
+    const std::uint64_t inDay = milliseconds % 86400000;
+    std::int64_t year = 0;
+    unsigned month = 0;
+    unsigned day = 0;
+    // Day 0 is 1601-01-01, which is 134774 days before 1970-01-01.
+    civilFromDays(days - 134774, year, month, day);
+    systemTime->wYear = static_cast<WORD>(year);
+    systemTime->wMonth = static_cast<WORD>(month);
+    systemTime->wDay = static_cast<WORD>(day);
+    systemTime->wDayOfWeek = static_cast<WORD>((days + 1) % 7); // 1601-01-01 was a Monday
+    systemTime->wHour = static_cast<WORD>(inDay / 3600000);
+    systemTime->wMinute = static_cast<WORD>(inDay / 60000 % 60);
+    systemTime->wSecond = static_cast<WORD>(inDay / 1000 % 60);
+    systemTime->wMilliseconds = static_cast<WORD>(inDay % 1000);
+    return 1;
+}
+
+BOOL SystemTimeToFileTime(const SYSTEMTIME* systemTime, FILETIME* fileTime) {
+    const SYSTEMTIME& t = *systemTime;
+    if (t.wYear < 1601 || t.wYear > 30827 || t.wMonth < 1 || t.wMonth > 12 || t.wDay < 1 ||
+        t.wDay > daysInMonth(t.wYear, t.wMonth) || t.wHour > 23 || t.wMinute > 59 || t.wSecond > 59 ||
+        t.wMilliseconds > 999)
+        return 0;
+    const std::int64_t days = daysFromCivil(t.wYear, t.wMonth, t.wDay) + 134774;
+    const std::uint64_t milliseconds =
+        static_cast<std::uint64_t>(days) * 86400000 + t.wHour * 3600000u + t.wMinute * 60000u + t.wSecond * 1000u +
+        t.wMilliseconds;
+    *fileTime = makeFileTime(milliseconds * 10000);
+    return 1;
+}
+
+BOOL DeleteFileA(const char* path) {
+    const std::string native = nativePath(path);
+    struct stat item {};
+    // Windows deletes files only; unlink would also take an empty directory
+    // on some systems.
+    if (lstat(native.c_str(), &item) != 0 || S_ISDIR(item.st_mode))
+        return 0;
+    return unlink(native.c_str()) == 0;
+}
+
+BOOL RemoveDirectoryA(const char* path) {
+    return rmdir(nativePath(path).c_str()) == 0;
+}
+
+DWORD GetFileAttributesA(const char* path) {
+    struct stat item {};
+    if (stat(nativePath(path).c_str(), &item) != 0)
+        return INVALID_FILE_ATTRIBUTES;
+    DWORD attributes = 0;
+    if (S_ISDIR(item.st_mode))
+        attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    else if (!S_ISREG(item.st_mode))
+        attributes |= FILE_ATTRIBUTE_DEVICE;
+    if ((item.st_mode & 0222) == 0)
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+}
+
+BOOL CreateDirectoryA(const char* path, LPSECURITY_ATTRIBUTES) {
+    return mkdir(nativePath(path).c_str(), 0777) == 0;
+}
+
+HANDLE CreateFileA(const char* path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
+                   HANDLE) {
+    if (disposition != OPEN_EXISTING) {
+        errno = EINVAL;
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::string native = nativePath(path);
+    struct stat item {};
+    if (stat(native.c_str(), &item) != 0)
+        return INVALID_HANDLE_VALUE;
+    int mode = 0;
+    if (S_ISDIR(item.st_mode)) {
+        if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+            errno = EISDIR;
+            return INVALID_HANDLE_VALUE;
+        }
+        mode = O_RDONLY | O_DIRECTORY;
+    } else {
+        const bool reads = (access & GENERIC_READ) != 0;
+        const bool writes = (access & GENERIC_WRITE) != 0;
+        mode = reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
+    }
+    const int descriptor = open(native.c_str(), mode | O_CLOEXEC);
+    if (descriptor < 0)
+        return INVALID_HANDLE_VALUE;
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(descriptor));
+}
+
+BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* lastAccess, const FILETIME* lastWrite) {
+    struct timespec times[2];
+    const FILETIME* given[2] = {lastAccess, lastWrite};
+    for (int i = 0; i < 2; ++i) {
+        if (given[i] == nullptr || fileTimeValue(*given[i]) == 0) {
+            times[i].tv_sec = 0;
+            times[i].tv_nsec = UTIME_OMIT;
+        } else {
+            times[i] = timespecFromFileTime(fileTimeValue(*given[i]));
+        }
+    }
+    const auto descriptor = static_cast<int>(reinterpret_cast<std::intptr_t>(file));
+    return futimens(descriptor, times) == 0;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    return close(static_cast<int>(reinterpret_cast<std::intptr_t>(handle))) == 0;
+}
+
+std::FILE* openFile(const char* path, const char* mode) {
+    return std::fopen(nativePath(path).c_str(), mode);
+}
+
+void crtSrand(unsigned seed) {
+    g_randomState = seed;
+}
+
+int crtRand() {
+    g_randomState = g_randomState * 214013u + 2531011u;
+    return static_cast<int>((g_randomState >> 16) & 0x7FFFu);
+}

@@ -1,0 +1,44 @@
+// Helpers shared by the tests: temporary trees, file contents, and running
+// the built program.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& path() const { return m_path; }
+    fs::path operator/(const fs::path& relative) const { return m_path / relative; }
+
+private:
+    fs::path m_path;
+};
+
+// Writes content to path, creating the parent directories.
+void writeFile(const fs::path& path, std::string_view content);
+std::string readFile(const fs::path& path);
+
+struct ProgramRun {
+    std::string output; // everything the program wrote to standard output
+    int status = -1;    // its exit status
+};
+
+// Runs the built zas with the given words (argv[1] on) in workingDirectory,
+// passing invokedAs as argv[0].
+ProgramRun runZas(const std::vector<std::string>& words, const fs::path& workingDirectory,
+                  const std::string& invokedAs = "zas");
+
+// The banner's two lines and the blank line after them, as every run prints
+// them; the build date is matched by shape.
+bool startsWithBanner(const std::string& output, std::string* rest);
