@@ -78,3 +78,32 @@ struct DirEntry {
     ArchiveDate date;
     std::uint32_t index = 0;
 };
+
+// Length of one entry in its table.
+inline std::size_t fileEntrySize(const FileEntry& entry) { return entry.name.size() + kFileEntryFixedSize; }
+inline std::size_t dirEntrySize(const DirEntry& entry) { return entry.name.size() + kDirEntryFixedSize; }
+
+// The writer's last step. Completes header (counts, table sizes, the three
+// checksums; magic, key, version and format code as given) and returns the
+// 44 + fileTableSize + dirTableSize bytes that go at offset 0 of the archive:
+// header, file table (files in order), directory table (dirs in index
+// order), scrambled with header.key.
+ByteBuffer buildCatalogue(ArchiveHeader& header, const zvector<FileEntry>& files, const zvector<DirEntry>& dirs);
+
+// The 44 header bytes as they stand on disk: unscrambles bytes 8..43 in place
+// with the key at offset 4 and returns the fields.
+ArchiveHeader unscrambleHeader(unsigned char* bytes);
+
+// The magic, compared as a NUL-ended string with "ZAS".
+bool hasArchiveMagic(const ArchiveHeader& header);
+// The version field as a float (1.2 in every archive this format accepts).
+float archiveVersion(const ArchiveHeader& header);
+
+// Parse an unscrambled table of count entries. False when the table is
+// damaged: a negative count, an entry running past the end of the table, a
+// name without its NUL inside it. Nothing is read outside [table, table+size).
+// The output is cleared first; on failure it holds the entries parsed so far.
+bool parseFileTable(const unsigned char* table, std::size_t size, std::int32_t count, zvector<FileEntry>& files);
+// The i-th entry goes under key i, with index i.
+bool parseDirTable(const unsigned char* table, std::size_t size, std::int32_t count,
+                   zmap<std::int32_t, DirEntry>& dirs);
