@@ -112,6 +112,12 @@ BOOL CloseHandle(HANDLE handle);
 // fopen of a program path.
 std::FILE* openFile(const char* path, const char* mode);
 
+// The length of an open regular file, or -1 when the stream is not a regular
+// file (a directory opened for reading, a device) or cannot be examined.
+std::int64_t regularFileLength(std::FILE* file);
+// Moves the read position to offset bytes from the start; 64-bit wide.
+bool seekFile(std::FILE* file, std::uint64_t offset);
+
 // The C run-time's generator as the program uses it: crtSrand seeds it,
 // crtRand yields 0 to 32767 (the classic Windows C run-time sequence:
 // state = state * 214013 + 2531011, result bits 16 to 30).

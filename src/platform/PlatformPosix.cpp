@@ -277,6 +277,19 @@ std::FILE* openFile(const char* path, const char* mode) {
     return std::fopen(nativePath(path).c_str(), mode);
 }
 
+std::int64_t regularFileLength(std::FILE* file) {
+    struct stat item {};
+    if (fstat(fileno(file), &item) != 0 || !S_ISREG(item.st_mode))
+        return -1;
+    return static_cast<std::int64_t>(item.st_size);
+}
+
+bool seekFile(std::FILE* file, std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX))
+        return false;
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
 void crtSrand(unsigned seed) {
     g_randomState = seed;
 }

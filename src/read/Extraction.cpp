@@ -1,3 +1,254 @@
 #include "read/Extraction.h"
 
-void extractArchive(const zs&, const zs&) {}
+#include "archive/Lzss.h"
+#include "platform/Platform.h"
+#include "read/EntryPath.h"
+#include "read/Reader.h"
+#include "read/Stream.h"
+#include "support/Console.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+// Bytes of file data between two progress lines.
+constexpr std::int32_t kProgressStep = 0x80000;
+
+// Each item of the coded stream takes at least 17 bits (a flag bit and a
+// two-byte match) for at most 18 bytes of output, so a sound block never
+// expands beyond this. A larger claimed size is damage, not a reason to
+// allocate.
+std::uint64_t largestUnpackedSize(std::uint32_t blockLength) {
+    return (static_cast<std::uint64_t>(blockLength) - kBlockHeaderSize) * 9 + 18;
+}
+
+SYSTEMTIME systemTimeOf(const ArchiveDate& date) {
+    SYSTEMTIME time;
+    time.wYear = date.year;
+    time.wMonth = date.month;
+    time.wDayOfWeek = date.dayOfWeek;
+    time.wDay = date.day;
+    time.wHour = date.hour;
+    time.wMinute = date.minute;
+    time.wSecond = date.second;
+    time.wMilliseconds = date.milliseconds;
+    return time;
+}
+
+// Sets the three times of one existing directory level. A level that cannot
+// be opened is passed over in silence; report says whether a failure to set
+// the time is reported.
+void dateDirectoryLevel(const zs& level, const ArchiveDate& date, bool report) {
+    if (date.year == 0)
+        return;
+    HANDLE handle = CreateFileA(level.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    const SYSTEMTIME time = systemTimeOf(date);
+    FILETIME fileTime;
+    if (SystemTimeToFileTime(&time, &fileTime) && !SetFileTime(handle, &fileTime, &fileTime, &fileTime) && report)
+        printWarning("Warning: Unable to set date to directory \"%s\"\n", level.c_str());
+    CloseHandle(handle);
+}
+
+// Every level of path up to and including each backslash, left to right.
+template <class Visit>
+void forEachLevel(const zs& path, Visit visit) {
+    for (std::size_t at = path.find('\\'); at != zs::npos; at = path.find('\\', at + 1))
+        visit(zs(path, 0, at + 1));
+}
+
+void setFileDate(const zs& path, const ArchiveDate& date) {
+    const SYSTEMTIME time = systemTimeOf(date);
+    FILETIME fileTime;
+    if (!SystemTimeToFileTime(&time, &fileTime) || fileTimeValue(fileTime) == 0)
+        return;
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    if (!SetFileTime(handle, &fileTime, &fileTime, &fileTime))
+        printWarning("Warning: Unable to set date to file \"%s\"\n", path.c_str());
+    CloseHandle(handle);
+}
+
+// The data area, consumed strictly forward: each entry's bytes start where
+// the previous entry's storedSize ended. Entries hold no offsets, so a
+// skipped entry must still move the position by its storedSize.
+class DataArea {
+public:
+    DataArea(std::FILE* archive, std::uint64_t start, std::uint64_t end)
+        : m_archive(archive), m_position(start), m_end(end) {}
+
+    void skip(std::uint32_t storedSize) {
+        m_position += storedSize;
+        m_seekPending = true;
+    }
+
+    // Reads the next storedSize bytes. False, without allocating, when the
+    // area does not hold them.
+    bool read(std::uint32_t storedSize, ByteBuffer& bytes) {
+        const std::uint64_t available = m_end > m_position ? m_end - m_position : 0;
+        const std::uint64_t start = m_position;
+        m_position += storedSize;
+        if (storedSize > available)
+            return m_seekPending = true, false;
+        if (m_seekPending && !seekFile(m_archive, start))
+            return false;
+        m_seekPending = false;
+        bytes = ByteBuffer(storedSize);
+        if (storedSize != 0 && std::fread(bytes.data(), 1, storedSize, m_archive) != storedSize)
+            return m_seekPending = true, false;
+        return true;
+    }
+
+private:
+    std::FILE* m_archive;
+    std::uint64_t m_position;
+    std::uint64_t m_end;
+    bool m_seekPending = false;
+};
+
+// The file's bytes, checked: a stored entry must hold exactly size bytes, a
+// compressed one a block that decodes to exactly size bytes.
+bool loadFile(const FileEntry& file, DataArea& data, ByteBuffer& content) {
+    ByteBuffer stored;
+    if (!data.read(file.storedSize, stored))
+        return false;
+    if (file.storage != kStorageCompressed) {
+        if (file.storedSize != file.size)
+            return false;
+        content = std::move(stored);
+        return true;
+    }
+    if (file.storedSize < kBlockHeaderSize || file.size > largestUnpackedSize(file.storedSize))
+        return false;
+    content = ByteBuffer(file.size);
+    return decodeBlock(stored.data(), stored.size(), content.data(), content.size());
+}
+
+// Writes content as the file at path in one write. On any failure the file is
+// removed again, so that nothing complete-looking stays behind.
+bool writeWholeFile(const zs& path, const ByteBuffer& content) {
+    Stream output(path.c_str(), "wb");
+    if (!output.isOpen())
+        return false;
+    bool written = content.size() == 0 ||
+                   std::fwrite(content.data(), 1, content.size(), output.get()) == content.size();
+    written = output.close() && written;
+    if (!written)
+        DeleteFileA(path.c_str());
+    return written;
+}
+
+std::int32_t percentOf(std::int32_t part, std::int32_t whole) {
+    const double percent = static_cast<double>(part) / static_cast<double>(whole) * 100.0;
+    if (!std::isfinite(percent) || percent <= -2147483648.0 || percent >= 2147483648.0)
+        return 0;
+    return static_cast<std::int32_t>(percent);
+}
+
+std::int32_t wrapped(std::uint32_t value) {
+    return static_cast<std::int32_t>(value);
+}
+
+} // namespace
+
+void createDirectoryPath(const zs& path, const ArchiveDate& date) {
+    forEachLevel(path, [&](const zs& level) {
+        if (GetFileAttributesA(level.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryA(level.c_str(), nullptr))
+            printWarning("Warning: Unable to create directory \"%s\"\n", level.c_str());
+        dateDirectoryLevel(level, date, true);
+    });
+}
+
+void extractArchive(const zs& archivePath, const zs& destination) {
+    ArchiveHeader header;
+    FileList files;
+    DirectoryMap dirs;
+
+    printText("Reading archive %s...\n", archivePath.c_str());
+    if (!readArchive(archivePath, header, files, dirs))
+        return;
+
+    zs prefix = destination.empty() ? zs(".") : destination;
+    if (!destination.empty() && prefix.back() == '\\')
+        prefix.pop_back();
+    printText("Extracting files to \"%s\\\"\n", prefix.c_str());
+
+    // Counters are signed 32-bit and wrap around.
+    std::uint32_t totalBytes = 0;
+    for (const FileEntry& file : files)
+        totalBytes += file.size;
+
+    Stream archive;
+    std::int64_t length = 0;
+    if (!openArchiveForReading(archivePath, archive, length))
+        return;
+    const std::uint64_t dataStart = kHeaderSize + static_cast<std::uint64_t>(header.fileTableSize) + header.dirTableSize;
+    if (!seekFile(archive.get(), dataStart)) {
+        printError("Error: Could not open file \"%s\"\n", archivePath.c_str());
+        return;
+    }
+    DataArea data(archive.get(), dataStart, static_cast<std::uint64_t>(length));
+
+    for (const auto& [index, dir] : dirs) {
+        if (isSafeEntryPath(dir.name, {}))
+            createDirectoryPath(prefix + dir.name, dir.date);
+        else
+            printWarning("Warning: Skipped directory \"%s\": its path is not safe to extract\n", dir.name.c_str());
+    }
+
+    std::uint32_t processedBytes = 0;
+    std::int32_t extracted = 0;
+    std::int32_t failed = 0;
+    std::int32_t countdown = 0;
+    const zs noDirectory;
+    for (const FileEntry& file : files) {
+        const auto found = dirs.find(static_cast<std::int32_t>(file.dirIndex));
+        if (file.name.empty()) {
+            data.skip(file.storedSize);
+            continue;
+        }
+        const zs& dirName = found != dirs.end() ? found->second.name : noDirectory;
+        const zs outputPath = prefix + dirName + file.name;
+
+        countdown = wrapped(static_cast<std::uint32_t>(countdown) - file.size);
+        if (countdown < 0) {
+            printProgress("Extracting files, %i%% complete...    \r",
+                          percentOf(wrapped(processedBytes), wrapped(totalBytes)));
+            countdown = kProgressStep;
+        }
+
+        bool done = false;
+        if (found == dirs.end() || !isSafeEntryPath(dirName, file.name)) {
+            data.skip(file.storedSize);
+            printWarning("Warning: Skipped file \"%s%s\": its path is not safe to extract\n", dirName.c_str(),
+                         file.name.c_str());
+        } else if (ByteBuffer content; !loadFile(file, data, content)) {
+            printWarning("Warning: File \"%s\" is damaged in the archive\n", outputPath.c_str());
+        } else if (!writeWholeFile(outputPath, content)) {
+            printWarning("Warning: Could not write file \"%s\"\n", outputPath.c_str());
+        } else {
+            done = true;
+        }
+        processedBytes += file.size;
+        if (!done) {
+            ++failed;
+            continue;
+        }
+        setFileDate(outputPath, file.date);
+        ++extracted;
+    }
+
+    // Creating files in a directory moves its last-write time; date the
+    // levels again, in the same order, so that they keep the archive's dates.
+    for (const auto& [index, dir] : dirs) {
+        if (isSafeEntryPath(dir.name, {}))
+            forEachLevel(prefix + dir.name, [&](const zs& level) { dateDirectoryLevel(level, dir.date, false); });
+    }
+
+    printText("%48s\n  Total %i files extracted, %i failed\n", "", extracted, failed);
+}
