@@ -160,8 +160,10 @@ void createDirectoryPath(const zs& path, const ArchiveDate& date) {
     forEachLevel(path, [&](const zs& level) {
         if (GetFileAttributesA(level.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryA(level.c_str(), nullptr))
             printWarning("Warning: Unable to create directory \"%s\"\n", level.c_str());
-        dateDirectoryLevel(level, date, true);
     });
+    // Creating a level moves its parent's last-write time, so the levels are
+    // dated once all of them exist.
+    forEachLevel(path, [&](const zs& level) { dateDirectoryLevel(level, date, true); });
 }
 
 void extractArchive(const zs& archivePath, const zs& destination) {

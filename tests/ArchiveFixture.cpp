@@ -1,0 +1,84 @@
+#include "ArchiveFixture.h"
+
+#include "archive/Scramble.h"
+
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+#include <sys/stat.h>
+
+FileEntry fileEntry(const std::string& name, std::uint32_t size, std::uint32_t storedSize, std::uint32_t dirIndex,
+                    std::uint32_t storage) {
+    FileEntry entry;
+    entry.name = zs(name.c_str(), name.size());
+    entry.size = size;
+    entry.storedSize = storedSize;
+    entry.dirIndex = dirIndex;
+    entry.storage = storage;
+    return entry;
+}
+
+std::string archiveBytes(const zvector<FileEntry>& files, const std::vector<TestDir>& dirs, const std::string& data,
+                         std::uint32_t versionBits) {
+    zvector<DirEntry> dirEntries;
+    for (const TestDir& dir : dirs) {
+        DirEntry entry;
+        entry.name = zs(dir.name.c_str(), dir.name.size());
+        entry.date = dir.date;
+        dirEntries.push_back(entry);
+    }
+    ArchiveHeader header;
+    header.key = kTestKey;
+    header.versionBits = versionBits;
+    const ByteBuffer catalogue = buildCatalogue(header, files, dirEntries);
+    return std::string(reinterpret_cast<const char*>(catalogue.data()), catalogue.size()) + data;
+}
+
+std::string archiveBytes(const std::vector<TestDir>& dirs, const std::vector<TestFile>& files) {
+    zvector<FileEntry> entries;
+    std::string data;
+    for (const TestFile& file : files) {
+        const auto size = static_cast<std::uint32_t>(file.content.size());
+        FileEntry entry = fileEntry(file.name, size, size, file.dirIndex);
+        entry.date = file.date;
+        entries.push_back(entry);
+        data += file.content;
+    }
+    return archiveBytes(entries, dirs, data);
+}
+
+void patchHeader(std::string& archive, std::size_t offset, std::uint32_t value) {
+    auto* bytes = reinterpret_cast<unsigned char*>(archive.data());
+    const auto key = static_cast<std::int32_t>(kTestKey);
+    unscrambleBytes(bytes + kHeaderScrambledOffset, static_cast<std::int32_t>(kHeaderScrambledSize), key);
+    for (int i = 0; i < 4; ++i)
+        bytes[offset + i] = static_cast<unsigned char>(value >> (8 * i));
+    scrambleBytes(bytes + kHeaderScrambledOffset, static_cast<std::int32_t>(kHeaderScrambledSize), key);
+}
+
+ArchiveDate makeDate(int year, int month, int day, int hour, int minute, int second, int milliseconds) {
+    ArchiveDate date;
+    date.year = static_cast<std::uint16_t>(year);
+    date.month = static_cast<std::uint16_t>(month);
+    date.day = static_cast<std::uint16_t>(day);
+    date.hour = static_cast<std::uint16_t>(hour);
+    date.minute = static_cast<std::uint16_t>(minute);
+    date.second = static_cast<std::uint16_t>(second);
+    date.milliseconds = static_cast<std::uint16_t>(milliseconds);
+    return date;
+}
+
+UnixTime unixTimeOf(const ArchiveDate& date) {
+    using namespace std::chrono;
+    const sys_days day = year{date.year} / month{date.month} / std::chrono::day{date.day};
+    const auto seconds = day.time_since_epoch() + hours{date.hour} + minutes{date.minute} + std::chrono::seconds{date.second};
+    return {duration_cast<std::chrono::seconds>(seconds).count(), static_cast<long>(date.milliseconds) * 1000000L};
+}
+
+UnixTime lastWriteTime(const std::filesystem::path& path) {
+    struct stat item {};
+    if (stat(path.c_str(), &item) != 0)
+        throw std::runtime_error("cannot stat " + path.string());
+    return {static_cast<std::int64_t>(item.st_mtim.tv_sec), item.st_mtim.tv_nsec};
+}

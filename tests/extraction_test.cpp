@@ -1,0 +1,375 @@
+// The extract mode: exact output, destinations, dates, and the archives
+// that must not be trusted.
+#include "ArchiveFixture.h"
+#include "TestSupport.h"
+
+#include "archive/Lzss.h"
+#include "read/EntryPath.h"
+#include "read/Extraction.h"
+#include "support/Console.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+namespace {
+
+struct Allocations {
+    std::int32_t made = Z_Memory::sm_iNewCount;
+    std::int32_t released = Z_Memory::sm_iDeleteCount;
+};
+
+bool balancedSince(const Allocations& before) {
+    const Allocations after;
+    return after.made - before.made == after.released - before.released;
+}
+
+std::pair<std::string, int> runAfterBanner(const std::vector<std::string>& words, const fs::path& where) {
+    const ProgramRun run = runZas(words, where);
+    std::string rest;
+    EXPECT_TRUE(startsWithBanner(run.output, &rest)) << run.output;
+    return {rest, run.status};
+}
+
+const std::string kSummaryBlanks(48, ' ');
+
+std::string pattern(std::size_t length, unsigned seed) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i)
+        bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 97) & 0xFF);
+    return bytes;
+}
+
+// Every regular file under root, by its path relative to root, with its
+// content.
+std::map<std::string, std::string> filesUnder(const fs::path& root) {
+    std::map<std::string, std::string> found;
+    if (!fs::exists(root))
+        return found;
+    for (const auto& item : fs::recursive_directory_iterator(root))
+        if (item.is_regular_file())
+            found[fs::relative(item.path(), root).generic_string()] = readFile(item.path());
+    return found;
+}
+
+TEST(Extraction, PrintsProgressByTheByteCountdownAndTheSummary) {
+    TempDir dir;
+    const std::string big1 = pattern(300000, 1), big2 = pattern(300000, 2), big3 = pattern(300000, 3);
+    writeFile(dir / "a.zas", archiveBytes({{"\\"}, {"\\maps\\"}},
+                                          {{"empty.txt", ""}, {"one.bin", big1}, {"two.map", big2, 1}, {"three.bin", big3}}));
+
+    const auto [output, status] = runAfterBanner({"-x", "a.zas", "out"}, dir.path());
+    // The first file of non-zero size prints 0%; the next line comes once more
+    // than 524288 bytes have been counted down: before the third big file,
+    // with 600000 of 900000 bytes done (66.7%, truncated).
+    EXPECT_EQ(output, "Reading archive a.zas...\n"
+                      "Extracting files to \"out\\\"\n"
+                      "Extracting files, 0% complete...    \r"
+                      "Extracting files, 66% complete...    \r" +
+                          kSummaryBlanks + "\n  Total 4 files extracted, 0 failed\n");
+    EXPECT_EQ(status, 1);
+    const std::map<std::string, std::string> expected{
+        {"empty.txt", ""}, {"one.bin", big1}, {"maps/two.map", big2}, {"three.bin", big3}};
+    EXPECT_EQ(filesUnder(dir / "out"), expected);
+}
+
+TEST(Extraction, JoinsTheDestinationLessOneTrailingBackslash) {
+    const struct {
+        std::vector<std::string> words;
+        const char* shown;
+        const char* lands;
+    } cases[] = {
+        {{"-x", "a.zas"}, ".", "sub/f.txt"},
+        {{"-x", "a.zas", "out"}, "out", "out/sub/f.txt"},
+        {{"-x", "a.zas", "out\\"}, "out", "out/sub/f.txt"},
+        {{"-x", "a.zas", "out/deeper"}, "out\\deeper", "out/deeper/sub/f.txt"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        writeFile(dir / "a.zas", archiveBytes({{"\\"}, {"\\sub\\"}}, {{"f.txt", "content", 1}}));
+        writeFile(dir / c.lands, "old content that is longer"); // overwritten without notice
+        const auto [output, status] = runAfterBanner(c.words, dir.path());
+        EXPECT_EQ(output, std::string("Reading archive a.zas...\nExtracting files to \"") + c.shown + "\\\"\n" +
+                              "Extracting files, 0% complete...    \r" + kSummaryBlanks +
+                              "\n  Total 1 files extracted, 0 failed\n");
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(readFile(dir / c.lands), "content") << c.shown;
+    }
+}
+
+TEST(Extraction, AnArchiveWithoutFilesStillCreatesItsDirectories) {
+    TempDir dir;
+    writeFile(dir / "a.zas", archiveBytes({{"\\"}, {"\\a\\b\\"}}, {}));
+    const auto [output, status] = runAfterBanner({"-x", "a.zas", "out"}, dir.path());
+    EXPECT_EQ(output, "Reading archive a.zas...\nExtracting files to \"out\\\"\n" + kSummaryBlanks +
+                          "\n  Total 0 files extracted, 0 failed\n");
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(fs::is_directory(dir / "out/a/b"));
+}
+
+TEST(Extraction, RestoresTheDatesOfFilesAndDirectories) {
+    TempDir dir;
+    const ArchiveDate x = makeDate(1999, 12, 31, 23, 59, 58, 0);
+    const ArchiveDate y = makeDate(2004, 2, 29, 1, 2, 3, 456);
+    const ArchiveDate z = makeDate(2011, 6, 15, 12, 0, 0, 0);
+    const ArchiveDate f = makeDate(2001, 9, 10, 8, 7, 6, 5);
+    writeFile(dir / "a.zas", archiveBytes({{"\\"}, {"\\maps\\", x}, {"\\maps\\deep\\", y}, {"\\text\\", z}},
+                                          {{"top.txt", "t", 0, f}, {"m.map", "m", 1, y}, {"d.map", "d", 2, x},
+                                           {"e.txt", "e", 3}}));
+    const auto [output, status] = runAfterBanner({"-x", "a.zas", "out"}, dir.path());
+    EXPECT_EQ(status, 1) << output;
+
+    // Every level a directory's path passes through takes its date, so a
+    // shared parent carries the date of the last directory below it; the top
+    // entry has no date and sets none. Files written into a directory do not
+    // move its date.
+    EXPECT_EQ(lastWriteTime(dir / "out"), unixTimeOf(z));
+    EXPECT_EQ(lastWriteTime(dir / "out/maps"), unixTimeOf(y));
+    EXPECT_EQ(lastWriteTime(dir / "out/maps/deep"), unixTimeOf(y));
+    EXPECT_EQ(lastWriteTime(dir / "out/text"), unixTimeOf(z));
+    EXPECT_EQ(lastWriteTime(dir / "out/top.txt"), unixTimeOf(f));
+    EXPECT_EQ(lastWriteTime(dir / "out/maps/m.map"), unixTimeOf(y));
+    EXPECT_EQ(lastWriteTime(dir / "out/maps/deep/d.map"), unixTimeOf(x));
+    EXPECT_NE(lastWriteTime(dir / "out/text/e.txt"), unixTimeOf(ArchiveDate{})); // no date: left as written
+}
+
+TEST(CreateDirectoryPath, CreatesAndDatesEveryLevelUpToTheLastBackslash) {
+    TempDir dir;
+    const std::string base = (dir / "d").string();
+    const ArchiveDate first = makeDate(2000, 1, 2, 3, 4, 5, 0);
+    const ArchiveDate second = makeDate(2010, 5, 6, 7, 8, 9, 0);
+
+    createDirectoryPath(zs((base + "\\a\\b\\").c_str()), first);
+    for (const char* level : {"d", "d/a", "d/a/b"})
+        EXPECT_EQ(lastWriteTime(dir / level), unixTimeOf(first)) << level;
+
+    createDirectoryPath(zs((base + "\\a\\c\\").c_str()), second);
+    EXPECT_EQ(lastWriteTime(dir / "d"), unixTimeOf(second));
+    EXPECT_EQ(lastWriteTime(dir / "d/a"), unixTimeOf(second));
+    EXPECT_EQ(lastWriteTime(dir / "d/a/b"), unixTimeOf(first));
+
+    // Year 0 creates without dating any level; text after the last backslash
+    // is left alone.
+    createDirectoryPath(zs((base + "\\a\\e\\tail").c_str()), ArchiveDate{});
+    EXPECT_TRUE(fs::is_directory(dir / "d/a/e"));
+    EXPECT_FALSE(fs::exists(dir / "d/a/e/tail"));
+    EXPECT_EQ(lastWriteTime(dir / "d"), unixTimeOf(second));
+    EXPECT_NE(lastWriteTime(dir / "d/a/e"), unixTimeOf(second));
+    EXPECT_FALSE(warningRaised());
+}
+
+TEST(EntryPath, AcceptsOnlyNamesThatStayBelowTheDestination) {
+    const struct {
+        const char* directory;
+        const char* file;
+        bool safe;
+    } cases[] = {
+        {"\\", "a.txt", true},
+        {"\\data\\maps\\", "harbour.map", true},
+        {"\\data\\", "..a", true},
+        {"\\", "", true}, // the directory pass checks the directory alone
+        {"", "a.txt", false},
+        {"data\\", "a.txt", false},
+        {"\\data", "a.txt", false},
+        {"\\..\\", "a.txt", false},
+        {"\\a\\..\\..\\", "a.txt", false},
+        {"\\a\\\\b\\", "a.txt", false},
+        {"\\\\server\\share\\", "a.txt", false},
+        {"\\c:\\", "a.txt", false},
+        {"\\a/..\\", "a.txt", false},
+        {"\\...\\", "a.txt", false},
+        {"\\. .\\", "a.txt", false},
+        {"\\", "..", false},
+        {"\\", ".", false},
+        {"\\", "..\\a.txt", false},
+        {"\\", "../a.txt", false},
+        {"\\", "c:a.txt", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(isSafeEntryPath(c.directory, c.file), c.safe) << c.directory << " + " << c.file;
+}
+
+// Files with their stored bytes, put together into an archive.
+struct Crafted {
+    std::vector<TestDir> dirs{{"\\"}};
+    zvector<FileEntry> files;
+    std::string data;
+
+    Crafted& dir(const std::string& name) {
+        dirs.push_back({name});
+        return *this;
+    }
+    Crafted& file(const std::string& name, const std::string& content, std::uint32_t dirIndex = 0) {
+        const auto size = static_cast<std::uint32_t>(content.size());
+        return raw(fileEntry(name, size, size, dirIndex), content);
+    }
+    Crafted& raw(const FileEntry& entry, const std::string& stored) {
+        files.push_back(entry);
+        data += stored;
+        return *this;
+    }
+    Crafted& truncate(std::size_t bytes) {
+        data.resize(data.size() - bytes);
+        return *this;
+    }
+    std::string bytes() const { return archiveBytes(files, dirs, data); }
+    std::string patched(std::size_t field, std::uint32_t value) const {
+        std::string archive = bytes();
+        patchHeader(archive, field, value);
+        return archive;
+    }
+};
+
+std::string blockOf(const std::string& content) {
+    std::string block(worstCaseBlockSize(content.size()), '\0');
+    const std::int64_t length = encodeBlock(reinterpret_cast<const unsigned char*>(content.data()),
+                                            reinterpret_cast<unsigned char*>(block.data()),
+                                            static_cast<std::uint32_t>(content.size()));
+    block.resize(length < 0 ? 0 : static_cast<std::size_t>(length));
+    return block;
+}
+
+TEST(Extraction, NeverTrustsTheArchive) {
+    const std::string packed = blockOf(std::string(100, 'q'));
+    const auto packedSize = static_cast<std::uint32_t>(packed.size());
+    // "@" stands for the destination prefix in the messages.
+    const struct {
+        const char* what;
+        std::string archive;
+        std::vector<std::string> messages;
+        std::map<std::string, std::string> extracted; // every file under the destination afterwards
+        const char* summary;                          // null: the reader refuses the archive
+    } cases[] = {
+        {"parent directory",
+         Crafted().dir("\\..\\").file("evil", "x", 1).file("ok", "fine").bytes(),
+         {"Warning: Skipped directory \"\\..\\\": its path is not safe to extract\n",
+          "Warning: Skipped file \"\\..\\evil\": its path is not safe to extract\n"},
+         {{"ok", "fine"}},
+         "1 files extracted, 1 failed"},
+        {"parent directory further down",
+         Crafted().dir("\\a\\..\\..\\").file("evil", "x", 1).file("ok", "fine").bytes(),
+         {"Warning: Skipped file \"\\a\\..\\..\\evil\": its path is not safe to extract\n"},
+         {{"ok", "fine"}},
+         "1 files extracted, 1 failed"},
+        {"directory beside the destination",
+         Crafted().dir("x\\").file("evil", "x", 1).file("ok", "fine").bytes(),
+         {"Warning: Skipped directory \"x\\\": its path is not safe to extract\n"},
+         {{"ok", "fine"}},
+         "1 files extracted, 1 failed"},
+        {"separators and drives in names",
+         Crafted().dir("\\c:\\").file("..\\evil", "1").file("../evil", "2").file("c:evil", "3").file("e", "4", 1)
+             .file("...", "5").file("ok", "fine").bytes(),
+         {"Warning: Skipped file \"\\..\\evil\"", "Warning: Skipped file \"\\../evil\"",
+          "Warning: Skipped file \"\\c:evil\"", "Warning: Skipped file \"\\c:\\e\"", "Warning: Skipped file \"\\...\""},
+         {{"ok", "fine"}},
+         "1 files extracted, 5 failed"},
+        {"directory index without an entry",
+         Crafted().file("evil", "x", 5).file("ok", "fine").bytes(),
+         {"Warning: Skipped file \"evil\": its path is not safe to extract\n"},
+         {{"ok", "fine"}},
+         "1 files extracted, 1 failed"},
+        {"data area cut short",
+         Crafted().file("ok", "fine").file("cut", pattern(100, 4)).raw(fileEntry("zero", 0, 0, 0), "").truncate(90)
+             .bytes(),
+         {"Warning: File \"@\\cut\" is damaged in the archive\n"},
+         {{"ok", "fine"}, {"zero", ""}},
+         "2 files extracted, 1 failed"},
+        {"stored sizes that disagree",
+         Crafted().raw(fileEntry("long", 10, 4, 0), "AAAA").raw(fileEntry("short", 2, 4, 0), "BBBB")
+             .file("ok", "fine").bytes(),
+         {"Warning: File \"@\\long\" is damaged in the archive\n",
+          "Warning: File \"@\\short\" is damaged in the archive\n"},
+         {{"ok", "fine"}},
+         "1 files extracted, 2 failed"},
+        {"blocks too short, too long, or claiming too much",
+         Crafted().raw(fileEntry("stub", 5, 5, 0, kStorageCompressed), "ZA->x")
+             .raw(fileEntry("long", 50, packedSize, 0, kStorageCompressed), packed)
+             .raw(fileEntry("huge", 0xFFFFFF00u, 16, 0, kStorageCompressed), std::string("ZA->\0\xFF\xFF\xFF\4\0\0\0abcd", 16))
+             .file("ok", "fine").bytes(),
+         {"Warning: File \"@\\stub\" is damaged", "Warning: File \"@\\long\" is damaged",
+          "Warning: File \"@\\huge\" is damaged"},
+         {{"ok", "fine"}},
+         "1 files extracted, 3 failed"},
+        {"entry without a name",
+         Crafted().file("", "XXXXX").file("ok", "fine").bytes(),
+         {},
+         {{"ok", "fine"}},
+         "1 files extracted, 0 failed"},
+        {"tables past the end of the file",
+         Crafted().file("ok", "fine").patched(kFileTableSizeField, 0xFFFFFF00u), {"Error: Archive \"*\" is damaged\n"}, {},
+         nullptr},
+        {"negative count", Crafted().file("ok", "fine").patched(kDirCountField, 0x80000000u),
+         {"Error: Archive \"*\" is damaged\n"}, {}, nullptr},
+        {"name without its NUL", Crafted().file("okay", "fine").patched(kFileTableSizeField, 3),
+         {"Error: Archive \"*\" is damaged\n"}, {}, nullptr},
+        {"more entries than the table holds", Crafted().file("ok", "fine").patched(kFileCountField, 0x7FFFFFFFu),
+         {"Error: Archive \"*\" is damaged\n"}, {}, nullptr},
+        {"directory count past its table", Crafted().file("ok", "fine").patched(kDirCountField, 2),
+         {"Error: Archive \"*\" is damaged\n"}, {}, nullptr},
+    };
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        writeFile(dir / "a.zas", c.archive);
+        writeFile(dir / "victim", "untouched");
+        const std::string archive = (dir / "a.zas").string();
+        const std::string prefix = (dir / "out").string();
+
+        clearFlagsForTesting();
+        const Allocations before;
+        testing::internal::CaptureStdout();
+        extractArchive(zs(archive.c_str()), zs(prefix.c_str()));
+        const std::string output = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(balancedSince(before));
+
+        bool warns = false;
+        bool errs = false;
+        for (std::string message : c.messages) {
+            for (std::size_t at; (at = message.find('@')) != std::string::npos;)
+                message.replace(at, 1, prefix);
+            for (std::size_t at; (at = message.find('*')) != std::string::npos;)
+                message.replace(at, 1, archive);
+            EXPECT_NE(output.find(message), std::string::npos) << message << "\nin:\n" << output;
+            warns |= message.starts_with("Warning:");
+            errs |= message.starts_with("Error:");
+        }
+        EXPECT_EQ(warningRaised(), warns) << output;
+        EXPECT_EQ(errorRaised(), errs) << output;
+        if (c.summary != nullptr)
+            EXPECT_TRUE(output.ends_with(kSummaryBlanks + "\n  Total " + c.summary + "\n")) << output;
+        else
+            EXPECT_FALSE(fs::exists(dir / "out"));
+
+        EXPECT_EQ(filesUnder(dir / "out"), c.extracted);
+        std::set<std::string> outside;
+        for (const auto& item : fs::directory_iterator(dir.path()))
+            outside.insert(item.path().filename().string());
+        const std::set<std::string> expectedOutside =
+            c.summary != nullptr ? std::set<std::string>{"a.zas", "out", "victim"} : std::set<std::string>{"a.zas", "victim"};
+        EXPECT_EQ(outside, expectedOutside);
+        EXPECT_EQ(readFile(dir / "victim"), "untouched");
+    }
+    clearFlagsForTesting();
+}
+
+TEST(Extraction, LeavesNoOutputForAFileThatCouldNotBeWrittenInFull) {
+    TempDir dir;
+    writeFile(dir / "a.zas", archiveBytes({{"\\"}}, {{"taken", "abc"}, {"full", "data"}, {"ok", "fine"}}));
+    fs::create_directories(dir / "out/taken");
+    fs::create_symlink("/dev/full", dir / "out/full"); // every write to it fails: a full disk
+
+    const auto [output, status] = runAfterBanner({"-x", "a.zas", "out"}, dir.path());
+    EXPECT_EQ(output, "Reading archive a.zas...\n"
+                      "Extracting files to \"out\\\"\n"
+                      "Extracting files, 0% complete...    \r"
+                      "Warning: Could not write file \"out\\taken\"\n"
+                      "Warning: Could not write file \"out\\full\"\n" +
+                          kSummaryBlanks + "\n  Total 1 files extracted, 2 failed\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out/full")));
+    EXPECT_EQ(readFile(dir / "out/ok"), "fine");
+}
+
+} // namespace

@@ -1,0 +1,152 @@
+// The archive reader and the view mode: the reader's refusals with their
+// exact texts, and the listing's lines and totals.
+#include "ArchiveFixture.h"
+#include "TestSupport.h"
+
+#include "read/Listing.h"
+#include "read/Reader.h"
+#include "support/Console.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+
+namespace {
+
+struct Allocations {
+    std::int32_t made = Z_Memory::sm_iNewCount;
+    std::int32_t released = Z_Memory::sm_iDeleteCount;
+};
+
+bool balancedSince(const Allocations& before) {
+    const Allocations after;
+    return after.made - before.made == after.released - before.released;
+}
+
+// The program's output after the banner, and its exit status.
+std::pair<std::string, int> runAfterBanner(const std::vector<std::string>& words, const fs::path& where) {
+    const ProgramRun run = runZas(words, where);
+    std::string rest;
+    EXPECT_TRUE(startsWithBanner(run.output, &rest)) << run.output;
+    return {rest, run.status};
+}
+
+TEST(Reader, LoadsEveryEntryInTableOrderWithDirectoriesKeyedByPosition) {
+    TempDir dir;
+    const ArchiveDate date = makeDate(2003, 7, 21, 18, 5, 9, 250);
+    zvector<FileEntry> entries{fileEntry("a.txt", 3, 3, 1), fileEntry("a.txt", 3, 3, 1),
+                               fileEntry("b.spr", 40, 25, 0, kStorageCompressed)};
+    entries[2].date = date;
+    writeFile(dir / "a.zas", archiveBytes(entries, {{"\\x\\", date}, {"\\"}}, "abcabc" + std::string(25, 'z')));
+
+    const Allocations before;
+    {
+        ArchiveHeader header;
+        FileList files;
+        DirectoryMap dirs;
+        ASSERT_TRUE(readArchive((dir / "a.zas").c_str(), header, files, dirs));
+        EXPECT_EQ(header.fileCount, 3);
+        ASSERT_EQ(files.size(), 3u);
+        EXPECT_EQ(files[0].name, "a.txt");
+        EXPECT_EQ(files[1].name, "a.txt");
+        EXPECT_EQ(files[2].name, "b.spr");
+        EXPECT_EQ(files[2].size, 40u);
+        EXPECT_EQ(files[2].storedSize, 25u);
+        EXPECT_EQ(files[2].storage, kStorageCompressed);
+        EXPECT_EQ(files[2].date, date);
+        ASSERT_EQ(dirs.size(), 2u);
+        EXPECT_EQ(dirs.at(0).name, "\\x\\"); // the key is the position, whatever the name
+        EXPECT_EQ(dirs.at(0).date, date);
+        EXPECT_EQ(dirs.at(1).name, "\\");
+    }
+    EXPECT_TRUE(balancedSince(before));
+}
+
+TEST(Reader, RefusesWhatIsNotASoundArchiveWithItsOwnMessage) {
+    TempDir dir;
+    fs::create_directories(dir / "sub");
+    writeFile(dir / "empty.zas", "");
+    writeFile(dir / "short.zas", "ZA");
+    writeFile(dir / "plain.txt", "This is not an archive, it is a text file of more than 44 bytes.");
+    const std::string good = archiveBytes({{"\\"}}, {{"a.txt", "abc"}});
+    writeFile(dir / "old.zas", archiveBytes({fileEntry("a", 1, 1, 0)}, {{"\\"}}, "a", std::bit_cast<std::uint32_t>(1.1f)));
+    writeFile(dir / "bit.zas", archiveBytes({fileEntry("a", 1, 1, 0)}, {{"\\"}}, "a", kVersionBits ^ 1u));
+    std::string pastEnd = good;
+    patchHeader(pastEnd, kDirTableSizeField, 0x7FFFFFF0u);
+    writeFile(dir / "past.zas", pastEnd);
+    std::string negative = good;
+    patchHeader(negative, kFileCountField, 0xFFFFFFFFu);
+    writeFile(dir / "negative.zas", negative);
+
+    const struct {
+        const char* archive;
+        const char* message;
+    } cases[] = {
+        {"missing.zas", "Error: Could not open file \"missing.zas\"\n"},
+        {"sub", "Error: Could not open file \"sub\"\n"},
+        {"empty.zas", "Error: Archive \"empty.zas\" is not a valid file\n"},
+        {"short.zas", "Error: Archive \"short.zas\" is not a valid file\n"},
+        {"plain.txt", "Error: Archive \"plain.txt\" is not a valid file\n"},
+        {"old.zas", "Error: Archive \"old.zas\" version is 1.10, expected version 1.20\n"},
+        {"bit.zas", "Error: Archive \"bit.zas\" version is 1.20, expected version 1.20\n"},
+        {"past.zas", "Error: Archive \"past.zas\" is damaged\n"},
+        {"negative.zas", "Error: Archive \"negative.zas\" is damaged\n"},
+    };
+    for (const auto& c : cases) {
+        // Both reading modes stop after the reader's message.
+        for (const char* mode : {"-v", "-x"}) {
+            const auto [output, status] = runAfterBanner({mode, c.archive, "out"}, dir.path());
+            EXPECT_EQ(output, std::string("Reading archive ") + c.archive + "...\n" + c.message) << mode;
+            EXPECT_EQ(status, 0) << c.archive;
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
+TEST(Listing, PrintsSignedSizesInTableOrderAndCountsDirectoriesLookedUp) {
+    TempDir dir;
+    // Two files point at index 7 and one at 9, none of which exists: they list
+    // with an empty directory part and add two entries to the dirs count.
+    const zvector<FileEntry> files{fileEntry("readme.txt", 12, 12, 0), fileEntry("harbour.map", 0, 0, 1),
+                                   fileEntry("huge.dat", 0x80000000u, 0, 1), fileEntry("lost.dat", 5, 0, 7),
+                                   fileEntry("lost2.dat", 1, 0, 7), fileEntry("x", 3, 0, 9)};
+    writeFile(dir / "a.zas", archiveBytes(files, {{"\\"}, {"\\maps\\"}}, "Hello there!"));
+
+    const auto [output, status] = runAfterBanner({"-v", "a.zas"}, dir.path());
+    EXPECT_EQ(output, "Reading archive a.zas...\n"
+                      "        12 \\readme.txt\n"
+                      "         0 \\maps\\harbour.map\n"
+                      "-2147483648 \\maps\\huge.dat\n"
+                      "         5 lost.dat\n"
+                      "         1 lost2.dat\n"
+                      "         3 x\n"
+                      "\n  Total -2147483627 bytes in 6 files and 4 dirs\n");
+    EXPECT_EQ(status, 1);
+}
+
+TEST(Listing, AnArchiveWithoutFilesPrintsOnlyTheTotals) {
+    TempDir dir;
+    writeFile(dir / "none.zas", archiveBytes({{"\\"}, {"\\a\\"}}, {}));
+    const auto [output, status] = runAfterBanner({"-v", "none.zas"}, dir.path());
+    EXPECT_EQ(output, "Reading archive none.zas...\n\n  Total 0 bytes in 0 files and 2 dirs\n");
+    EXPECT_EQ(status, 1);
+}
+
+TEST(Listing, ReleasesEverythingItTookOnEveryPath) {
+    TempDir dir;
+    std::string damaged = archiveBytes({{"\\"}}, {{"a.txt", "abc"}});
+    patchHeader(damaged, kFileTableSizeField, 5); // the name's NUL falls outside the table
+    writeFile(dir / "damaged.zas", damaged);
+    writeFile(dir / "good.zas", archiveBytes({{"\\"}, {"\\a\\"}}, {{"a.txt", "abc"}, {"b.txt", "de", 4}}));
+
+    for (const char* name : {"good.zas", "damaged.zas", "missing.zas"}) {
+        const Allocations before;
+        testing::internal::CaptureStdout();
+        listArchive((dir / name).c_str());
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(balancedSince(before)) << name;
+    }
+    clearFlagsForTesting();
+}
+
+} // namespace
