@@ -277,9 +277,13 @@ TEST(LzssDifferential, DecodesArbitraryStreamsLikeThePlainDecoder) {
                     continue;
                 }
                 unsigned length = byte(random) % 16 + 3;
-                // Mostly short distances back from the write position.
-                unsigned position = random() % 4 == 0 ? byte(random) << 4 | byte(random) % 16
-                                                      : (4078 + produced - nearby(random)) & 4095;
+                // Mostly short distances back from the write position, some
+                // into the ring's edge at 4060..4095 (blanks, then leftovers).
+                unsigned position = (4078 + produced - nearby(random)) & 4095;
+                if (random() % 4 == 0)
+                    position = byte(random) << 4 | byte(random) % 16;
+                else if (random() % 4 == 0)
+                    position = 4060 + byte(random) % 36;
                 stream.push_back(static_cast<unsigned char>(position));
                 stream.push_back(static_cast<unsigned char>((position >> 4 & 0xF0) | (length - 3)));
                 produced += length;
@@ -291,6 +295,48 @@ TEST(LzssDifferential, DecodesArbitraryStreamsLikeThePlainDecoder) {
         Decoded decoded = decode(coded);
         EXPECT_TRUE(decoded.sound);
         ASSERT_EQ(decoded.bytes, expected);
+    }
+}
+
+Bytes literalBlock(const Bytes& output) {
+    Bytes stream;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        if (i % 8 == 0)
+            stream.push_back(static_cast<unsigned char>(output.size() - i >= 8 ? 0xFF : (1u << (output.size() - i)) - 1));
+        stream.push_back(output[i]);
+    }
+    return block(stream, static_cast<std::uint32_t>(output.size()));
+}
+
+// The decoder shares the encoder's ring. An 11-byte input leaves ring
+// position 4089 as the call before left it, and here that byte decides
+// between two candidates: "abc" at 4086 extends to 4 bytes against 4082
+// only if position 4089 holds 'Y'.
+TEST(LzssDifferential, EncoderSeesTheRingTheDecoderLeft) {
+    auto output = [](std::size_t size, std::size_t yAt) {
+        Bytes bytes(size, 'q');
+        if (yAt < size)
+            bytes[yAt] = 'Y';
+        return bytes;
+    };
+    struct Case {
+        const char* name;
+        Bytes decoded;
+    };
+    const Case cases[] = {
+        {"decoder wrote position 4089", output(12, 11)},
+        {"decoder stopped short of 4089", output(5, 11)},
+        {"decoder wrapped round the ring", output(4096 + 12, 11)},
+        {"decoder wrote 4089 twice, last time", output(4096 + 12, 4096 + 11)},
+    };
+    const Bytes input = bytesOf("abcXabcYabc");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        alignWorkingMemory();
+        Bytes coded = literalBlock(c.decoded);
+        ASSERT_EQ(decode(coded).bytes, c.decoded);
+        ASSERT_EQ(referenceDecode(coded), c.decoded);
+        EXPECT_EQ(encode(input), referenceEncode(input));
     }
 }
 
