@@ -286,11 +286,12 @@ TEST(Extraction, NeverTrustsTheArchive) {
          Crafted().raw(fileEntry("stub", 5, 5, 0, kStorageCompressed), "ZA->x")
              .raw(fileEntry("long", 50, packedSize, 0, kStorageCompressed), packed)
              .raw(fileEntry("huge", 0xFFFFFF00u, 16, 0, kStorageCompressed), std::string("ZA->\0\xFF\xFF\xFF\4\0\0\0abcd", 16))
+             .raw(fileEntry("packed", 100, packedSize, 0, kStorageCompressed), packed)
              .file("ok", "fine").bytes(),
          {"Warning: File \"@\\stub\" is damaged", "Warning: File \"@\\long\" is damaged",
           "Warning: File \"@\\huge\" is damaged"},
-         {{"ok", "fine"}},
-         "1 files extracted, 3 failed"},
+         {{"packed", std::string(100, 'q')}, {"ok", "fine"}},
+         "2 files extracted, 3 failed"},
         {"entry without a name",
          Crafted().file("", "XXXXX").file("ok", "fine").bytes(),
          {},
