@@ -14,6 +14,7 @@ namespace {
 
 // Bytes of file data between two progress lines.
 constexpr std::int32_t kProgressStep = 0x80000;
+constexpr std::size_t kArchiveBufferSize = 0x10000;
 
 // Each item of the coded stream takes at least 17 bits (a flag bit and a
 // two-byte match) for at most 18 bytes of output, so a sound block never
@@ -135,6 +136,9 @@ bool writeWholeFile(const zs& path, const ByteBuffer& content) {
     Stream output(path.c_str(), "wb");
     if (!output.isOpen())
         return false;
+    // The content is already whole in memory: hand it to the system in one
+    // write instead of through the stream's buffer.
+    std::setvbuf(output.get(), nullptr, _IONBF, 0);
     bool written = content.size() == 0 ||
                    std::fwrite(content.data(), 1, content.size(), output.get()) == content.size();
     written = output.close() && written;
@@ -185,10 +189,15 @@ void extractArchive(const zs& archivePath, const zs& destination) {
     for (const FileEntry& file : files)
         totalBytes += file.size;
 
+    // Declared before the stream, which uses it until it is closed.
+    ByteBuffer archiveBuffer;
     Stream archive;
     std::int64_t length = 0;
     if (!openArchiveForReading(archivePath, archive, length))
         return;
+    // Small files come many to a read.
+    archiveBuffer = ByteBuffer(kArchiveBufferSize);
+    std::setvbuf(archive.get(), reinterpret_cast<char*>(archiveBuffer.data()), _IOFBF, archiveBuffer.size());
     const std::uint64_t dataStart = kHeaderSize + static_cast<std::uint64_t>(header.fileTableSize) + header.dirTableSize;
     if (!seekFile(archive.get(), dataStart)) {
         printError("Error: Could not open file \"%s\"\n", archivePath.c_str());
@@ -245,12 +254,16 @@ void extractArchive(const zs& archivePath, const zs& destination) {
         ++extracted;
     }
 
-    // Creating files in a directory moves its last-write time; date the
-    // levels again, in the same order, so that they keep the archive's dates.
+    // Creating files in a directory moves its last-write time. Date the
+    // levels again as the directory pass left them: each with the date of the
+    // last directory (in index order) whose path passes through it.
+    zmap<zs, ArchiveDate> finalDates;
     for (const auto& [index, dir] : dirs) {
-        if (isSafeEntryPath(dir.name, {}))
-            forEachLevel(prefix + dir.name, [&](const zs& level) { dateDirectoryLevel(level, dir.date, false); });
+        if (dir.date.year != 0 && isSafeEntryPath(dir.name, {}))
+            forEachLevel(prefix + dir.name, [&](const zs& level) { finalDates[level] = dir.date; });
     }
+    for (const auto& [level, date] : finalDates)
+        dateDirectoryLevel(level, date, false);
 
     printText("%48s\n  Total %i files extracted, %i failed\n", "", extracted, failed);
 }
