@@ -1,0 +1,398 @@
+#include "archive/Lzss.h"
+
+#include <bit>
+#include <cstring>
+
+// The encoder keeps one binary search tree of ring positions per first byte,
+// ordered by the 18-byte string that starts at each position. The exact byte
+// stream depends on the shape of those trees (which candidate is met first on
+// the way down wins a tie), so insertion and deletion follow the classic
+// LZSS tree operations step for step; the speed comes from how a step is
+// done, never from doing fewer of them:
+//   - links are 16-bit and the whole working memory is about 29 KiB, so it
+//     stays in the first-level cache;
+//   - strings are compared eight bytes at a time;
+//   - a descent starts each comparison past the prefix the current node is
+//     known to share with the new string: every node below a turn lies
+//     between the nearest node passed on the left and the nearest passed on
+//     the right, so it shares at least the shorter of their two common
+//     prefixes with the new string;
+//   - items are written straight into the block, the flag byte patched when
+//     its group closes.
+// The decoder writes straight into the destination and reads matches back
+// from it; the ring is consulted only for references to bytes that precede
+// the block's output.
+
+namespace {
+
+constexpr unsigned kRingSize = 4096;
+constexpr unsigned kRingMask = kRingSize - 1;
+constexpr unsigned kMaxMatch = 18;
+constexpr unsigned kMinMatch = 3;
+// The ring starts with spaces below this position and writing here.
+constexpr unsigned kRingStart = kRingSize - kMaxMatch;
+constexpr unsigned kNil = kRingSize;
+// right[kRootBase + c] is the root of the tree for first byte c.
+constexpr unsigned kRootBase = kRingSize + 1;
+// Positions kRingSize .. kRingSize + 16 mirror 0 .. 16, so that any 18-byte
+// string can be read without wrapping.
+constexpr unsigned kMirror = kMaxMatch - 1;
+// Eight-byte loads at offsets up to 17 of a string starting at 4095 reach
+// index 4119; the bytes past the mirror only ever fall beyond the 18th byte
+// of a comparison and are discarded.
+constexpr unsigned kRingBytes = kRingSize + 32;
+
+constexpr std::size_t kMagicOffset = 0;
+constexpr std::size_t kUnpackedOffset = 4;
+constexpr std::size_t kPackedOffset = 8;
+
+// One set for the whole program: ring bytes a call does not rewrite keep what
+// the previous call (encoder or decoder) left there, zero at program start.
+struct WorkingMemory {
+    alignas(64) unsigned char ring[kRingBytes];
+    std::uint16_t left[kRingSize + 1];
+    std::uint16_t right[kRingSize + 1 + 256];
+    std::uint16_t parent[kRingSize + 1];
+};
+
+WorkingMemory g_memory;
+
+std::uint32_t readU32(const unsigned char* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+void writeU32(unsigned char* p, std::uint32_t value) {
+    p[0] = static_cast<unsigned char>(value);
+    p[1] = static_cast<unsigned char>(value >> 8);
+    p[2] = static_cast<unsigned char>(value >> 16);
+    p[3] = static_cast<unsigned char>(value >> 24);
+}
+
+std::uint64_t load64(const unsigned char* p) {
+    std::uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+// The index of the first byte in which a and b differ, from index from on;
+// kMaxMatch when the first 18 bytes agree.
+unsigned commonPrefix(const unsigned char* a, const unsigned char* b, unsigned from) {
+    for (unsigned i = from; i < kMaxMatch; i += 8) {
+        std::uint64_t difference = load64(a + i) ^ load64(b + i);
+        if (difference != 0) {
+            unsigned bytes = std::endian::native == std::endian::little
+                                 ? static_cast<unsigned>(std::countr_zero(difference)) / 8
+                                 : static_cast<unsigned>(std::countl_zero(difference)) / 8;
+            unsigned length = i + bytes;
+            return length < kMaxMatch ? length : kMaxMatch;
+        }
+    }
+    return kMaxMatch;
+}
+
+class Encoder {
+public:
+    unsigned matchPosition = 0;
+    unsigned matchLength = 0;
+
+    void resetTrees() {
+        WorkingMemory& m = g_memory;
+        for (unsigned i = kRootBase; i < kRootBase + 256; ++i)
+            m.right[i] = kNil;
+        for (unsigned i = 0; i < kRingSize; ++i)
+            m.parent[i] = kNil;
+    }
+
+    // Inserts the string at ring position r into its tree and leaves the
+    // longest match met on the way in matchPosition / matchLength. An equal
+    // 18-byte string already in the tree is replaced by r.
+    void insertNode(unsigned r) {
+        WorkingMemory& m = g_memory;
+        const unsigned char* key = m.ring + r;
+        unsigned p = kRootBase + key[0];
+        m.left[r] = kNil;
+        m.right[r] = kNil;
+        unsigned best = 0;
+        unsigned bestPosition = 0;
+        // Common prefix with the nearest node passed on each side; byte 0 is
+        // shared by the whole tree.
+        unsigned belowPrefix = 1;
+        unsigned abovePrefix = 1;
+        bool goRight = true;
+        for (;;) {
+            std::uint16_t* link = goRight ? &m.right[p] : &m.left[p];
+            if (*link == kNil) {
+                *link = static_cast<std::uint16_t>(r);
+                m.parent[r] = static_cast<std::uint16_t>(p);
+                matchPosition = bestPosition;
+                matchLength = best;
+                return;
+            }
+            p = *link;
+            const unsigned char* candidate = m.ring + p;
+            unsigned length = commonPrefix(key, candidate, belowPrefix < abovePrefix ? belowPrefix : abovePrefix);
+            if (length > best) {
+                best = length;
+                bestPosition = p;
+                if (length == kMaxMatch)
+                    break;
+            }
+            goRight = key[length] > candidate[length];
+            if (goRight)
+                belowPrefix = length;
+            else
+                abovePrefix = length;
+        }
+        matchPosition = bestPosition;
+        matchLength = best;
+
+        // r takes p's place.
+        m.parent[r] = m.parent[p];
+        m.left[r] = m.left[p];
+        m.right[r] = m.right[p];
+        m.parent[m.left[p]] = static_cast<std::uint16_t>(r);
+        m.parent[m.right[p]] = static_cast<std::uint16_t>(r);
+        unsigned up = m.parent[p];
+        if (m.right[up] == p)
+            m.right[up] = static_cast<std::uint16_t>(r);
+        else
+            m.left[up] = static_cast<std::uint16_t>(r);
+        m.parent[p] = kNil;
+    }
+
+    void deleteNode(unsigned p) {
+        WorkingMemory& m = g_memory;
+        if (m.parent[p] == kNil)
+            return;
+        unsigned q;
+        if (m.right[p] == kNil) {
+            q = m.left[p];
+        } else if (m.left[p] == kNil) {
+            q = m.right[p];
+        } else {
+            // Two children: the predecessor takes p's place.
+            q = m.left[p];
+            if (m.right[q] != kNil) {
+                do
+                    q = m.right[q];
+                while (m.right[q] != kNil);
+                m.right[m.parent[q]] = m.left[q];
+                m.parent[m.left[q]] = m.parent[q];
+                m.left[q] = m.left[p];
+                m.parent[m.left[p]] = static_cast<std::uint16_t>(q);
+            }
+            m.right[q] = m.right[p];
+            m.parent[m.right[p]] = static_cast<std::uint16_t>(q);
+        }
+        m.parent[q] = m.parent[p];
+        unsigned up = m.parent[p];
+        if (m.right[up] == p)
+            m.right[up] = static_cast<std::uint16_t>(q);
+        else
+            m.left[up] = static_cast<std::uint16_t>(q);
+        m.parent[p] = kNil;
+    }
+};
+
+// The ring as the plain decoder would see it before writing anything:
+// spaces below kRingStart, whatever an earlier call left above.
+unsigned char initialRingByte(unsigned position) {
+    return position < kRingStart ? static_cast<unsigned char>(' ') : g_memory.ring[position];
+}
+
+// Copies the match of length bytes at ring position position to out, where
+// out - destination bytes of the block's output precede it.
+void copyMatch(unsigned char* destination, unsigned char* out, unsigned position, unsigned length, bool slack) {
+    std::size_t produced = static_cast<std::size_t>(out - destination);
+    // The ring position the write pointer stands on, and how far back the
+    // match starts; 0 means a full ring back.
+    std::size_t distance = ((kRingStart + produced - position - 1) & kRingMask) + 1;
+    if (distance > produced) {
+        // Reaches back before this block's first byte.
+        for (unsigned k = 0; k < length; ++k) {
+            out[k] = distance > produced + k ? initialRingByte((position + k) & kRingMask) : out[k - distance];
+        }
+        return;
+    }
+    const unsigned char* from = out - distance;
+    if (slack && distance >= kMaxMatch) {
+        std::memcpy(out, from, kMaxMatch);
+    } else if (slack && distance >= 8) {
+        std::memcpy(out, from, 8);
+        std::memcpy(out + 8, from + 8, 8);
+        std::memcpy(out + 16, from + 16, 8);
+    } else {
+        for (unsigned k = 0; k < length; ++k)
+            out[k] = from[k];
+    }
+}
+
+} // namespace
+
+std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination, std::uint32_t length) {
+    WorkingMemory& m = g_memory;
+    Encoder encoder;
+    encoder.resetTrees();
+
+    std::memcpy(destination + kMagicOffset, "ZA->", 4);
+    writeU32(destination + kUnpackedOffset, length);
+
+    std::memset(m.ring, ' ', kRingStart);
+    unsigned s = 0;
+    unsigned r = kRingStart;
+    unsigned lookahead = length < kMaxMatch ? length : kMaxMatch;
+    if (lookahead == 0)
+        return -1;
+    std::memcpy(m.ring + r, source, lookahead);
+    const unsigned char* next = source + lookahead;
+    const unsigned char* const end = source + length;
+
+    for (unsigned i = 1; i <= kMaxMatch; ++i)
+        encoder.insertNode(r - i);
+    encoder.insertNode(r);
+
+    unsigned char* const stream = destination + kBlockHeaderSize;
+    unsigned char* flagByte = stream;
+    unsigned char* out = stream + 1;
+    unsigned flags = 0;
+    unsigned mask = 1;
+    do {
+        unsigned matchLength = encoder.matchLength;
+        if (matchLength > lookahead)
+            matchLength = lookahead;
+        if (matchLength < kMinMatch) {
+            matchLength = 1;
+            flags |= mask;
+            *out++ = m.ring[r];
+        } else {
+            unsigned position = encoder.matchPosition;
+            out[0] = static_cast<unsigned char>(position);
+            out[1] = static_cast<unsigned char>(((position >> 4) & 0xF0) | (matchLength - kMinMatch));
+            out += 2;
+        }
+        mask <<= 1;
+        if (mask == 0x100) {
+            *flagByte = static_cast<unsigned char>(flags);
+            flagByte = out++;
+            flags = 0;
+            mask = 1;
+        }
+
+        unsigned step = 0;
+        for (; step < matchLength && next != end; ++step) {
+            unsigned char c = *next++;
+            encoder.deleteNode(s);
+            m.ring[s] = c;
+            if (s < kMirror)
+                m.ring[s + kRingSize] = c;
+            s = (s + 1) & kRingMask;
+            r = (r + 1) & kRingMask;
+            encoder.insertNode(r);
+        }
+        for (; step < matchLength; ++step) {
+            encoder.deleteNode(s);
+            s = (s + 1) & kRingMask;
+            r = (r + 1) & kRingMask;
+            if (--lookahead != 0)
+                encoder.insertNode(r);
+        }
+    } while (lookahead > 0);
+
+    if (mask != 1) {
+        *flagByte = static_cast<unsigned char>(flags);
+    } else {
+        // The group just opened holds nothing: drop its flag byte.
+        out = flagByte;
+    }
+    std::uint64_t packed = static_cast<std::uint64_t>(out - stream);
+    // Only an input close to 4 GiB that does not compress can overflow the
+    // 32-bit field; the returned length stays exact for the caller to see.
+    writeU32(destination + kPackedOffset, static_cast<std::uint32_t>(packed));
+    return static_cast<std::int64_t>(packed + kBlockHeaderSize);
+}
+
+bool decodeBlock(const unsigned char* block, std::size_t blockLength, unsigned char* destination,
+                 std::size_t capacity) {
+    if (blockLength < kBlockHeaderSize)
+        return false;
+    std::uint32_t unpacked = readU32(block + kUnpackedOffset);
+    std::uint32_t packed = readU32(block + kPackedOffset);
+    if (packed > blockLength - kBlockHeaderSize || unpacked != capacity)
+        return false;
+
+    const unsigned char* in = block + kBlockHeaderSize;
+    const unsigned char* const inEnd = in + packed;
+    unsigned char* out = destination;
+    unsigned char* const outEnd = destination + capacity;
+
+    // Whole groups while the stream holds a full one (17 bytes) and the
+    // destination has room for eight longest matches plus the overshoot of
+    // the block copies: no bounds checks inside.
+    constexpr std::size_t kGroupInput = 17;
+    constexpr std::size_t kGroupOutput = 8 * kMaxMatch + 8;
+    while (static_cast<std::size_t>(inEnd - in) >= kGroupInput &&
+           static_cast<std::size_t>(outEnd - out) >= kGroupOutput) {
+        unsigned flags = *in++;
+        for (int item = 0; item < 8; ++item, flags >>= 1) {
+            if (flags & 1) {
+                *out++ = *in++;
+            } else {
+                unsigned position = in[0] | (in[1] & 0xF0u) << 4;
+                unsigned length = (in[1] & 0x0Fu) + kMinMatch;
+                in += 2;
+                copyMatch(destination, out, position, length, true);
+                out += length;
+            }
+        }
+    }
+
+    // The rest item by item, as the stream allows: a group may be cut short
+    // by the end of the stream, which ends the output.
+    bool overrun = false;
+    bool truncated = false;
+    unsigned flags = 0;
+    for (;;) {
+        flags >>= 1;
+        if ((flags & 0x100) == 0) {
+            if (in == inEnd)
+                break;
+            flags = *in++ | 0xFF00u;
+        }
+        if (flags & 1) {
+            if (in == inEnd)
+                break;
+            if (out == outEnd) {
+                overrun = true;
+                break;
+            }
+            *out++ = *in++;
+        } else {
+            if (in == inEnd)
+                break;
+            if (inEnd - in < 2) {
+                truncated = true;
+                break;
+            }
+            unsigned position = in[0] | (in[1] & 0xF0u) << 4;
+            unsigned length = (in[1] & 0x0Fu) + kMinMatch;
+            in += 2;
+            std::size_t room = static_cast<std::size_t>(outEnd - out);
+            if (length > room) {
+                overrun = true;
+                length = static_cast<unsigned>(room);
+            }
+            copyMatch(destination, out, position, length, false);
+            out += length;
+            if (overrun)
+                break;
+        }
+    }
+
+    // Leave ring positions kRingStart.. as the plain ring decoder would: the
+    // encoder's next call may read those it does not rewrite.
+    std::size_t produced = static_cast<std::size_t>(out - destination);
+    for (std::size_t j = 0; j < kMaxMatch && j < produced; ++j)
+        g_memory.ring[kRingStart + j] = destination[j + (produced - 1 - j) / kRingSize * kRingSize];
+
+    return !overrun && !truncated && produced == capacity;
+}
