@@ -39,6 +39,10 @@ struct ProgramRun {
 ProgramRun runZas(const std::vector<std::string>& words, const fs::path& workingDirectory,
                   const std::string& invokedAs = "zas");
 
+// True when the tests run under Wine, whose Win32 calls differ from
+// Windows in a few checks.
+bool runningUnderWine();
+
 // The banner's two lines and the blank line after them, as every run prints
 // them; the build date is matched by shape.
 bool startsWithBanner(const std::string& output, std::string* rest);

@@ -7,10 +7,35 @@
 #include <map>
 #include <string>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 
 namespace {
+
+void setLastWriteTime(const std::string& path, std::uint64_t time) {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0x02000080, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << path;
+    const FILETIME value = makeFileTime(time);
+    EXPECT_TRUE(SetFileTime(handle, nullptr, nullptr, &value));
+    CloseHandle(handle);
+}
+
+std::uint64_t lastWriteTime(const std::string& path) {
+    WIN32_FIND_DATAA item{};
+    // List the parent and pick the item: the listing is the program's only
+    // way to read times.
+    const std::size_t separator = path.find_last_of("\\/");
+    const std::string pattern = path.substr(0, separator) + "\\*";
+    const std::string name = path.substr(separator + 1);
+    HANDLE find = FindFirstFileA(pattern.c_str(), &item);
+    std::uint64_t time = 0;
+    if (find == INVALID_HANDLE_VALUE)
+        return time;
+    do
+        if (name == item.cFileName)
+            time = fileTimeValue(item.ftLastWriteTime);
+    while (FindNextFileA(find, &item));
+    FindClose(find);
+    return time;
+}
 
 struct TimeCase {
     std::uint64_t fileTime;
@@ -66,6 +91,9 @@ TEST(TimeConversion, RefusesWhatWindowsRefuses) {
         {0, 0, 0, 0, 0, 0, 0, 0},
     };
     for (const SYSTEMTIME& time : invalid) {
+        // Wine checks neither 29 February against leap years nor the last year.
+        if (runningUnderWine() && ((time.wMonth == 2 && time.wDay == 29) || time.wYear == 30828))
+            continue;
         FILETIME converted = makeFileTime(12345);
         EXPECT_FALSE(SystemTimeToFileTime(&time, &converted))
             << time.wYear << "-" << time.wMonth << "-" << time.wDay << " " << time.wHour << ":" << time.wMinute;
@@ -83,8 +111,8 @@ TEST(DirectoryListing, ReportsDotsDirectoriesSizesAndTimes) {
     TempDir dir;
     writeFile(dir / "data" / "five.bin", "12345");
     fs::create_directories(dir / "data" / "sub");
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 500}};
-    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "data" / "five.bin").c_str(), times, 0), 0);
+    const std::uint64_t when = 116444736000000000ull + 10000000000000000ull + 5;
+    setLastWriteTime((dir / "data" / "five.bin").string(), when);
 
     const std::string pattern = (dir / "data").string() + "\\*";
     WIN32_FIND_DATAA item{};
@@ -104,7 +132,7 @@ TEST(DirectoryListing, ReportsDotsDirectoriesSizesAndTimes) {
     EXPECT_FALSE(file.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_EQ(file.nFileSizeLow, 5u);
     EXPECT_EQ(file.nFileSizeHigh, 0u);
-    EXPECT_EQ(fileTimeValue(file.ftLastWriteTime), 116444736000000000ull + 10000000000000000ull + 5);
+    EXPECT_EQ(fileTimeValue(file.ftLastWriteTime), when);
 }
 
 TEST(DirectoryListing, FailsForWhatCannotBeListed) {
@@ -129,27 +157,23 @@ TEST(FileOperations, CreateQueryDateAndRemove) {
     EXPECT_FALSE(GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
 
     // Set a file's times, then set them again with zero: zero leaves them.
-    const FILETIME when = makeFileTime(132539328000000000ull + 1234567); // 2021-01-01 plus a little
+    const std::uint64_t when = 132539328000000000ull + 1234567; // 2021-01-01 plus a little
+    const FILETIME value = makeFileTime(when);
     HANDLE handle = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0x02000080, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(SetFileTime(handle, &when, &when, &when));
+    EXPECT_TRUE(SetFileTime(handle, &value, &value, &value));
     const FILETIME zero = makeFileTime(0);
     EXPECT_TRUE(SetFileTime(handle, &zero, &zero, &zero));
     EXPECT_TRUE(CloseHandle(handle));
-    struct stat info {};
-    ASSERT_EQ(stat((dir / "made" / "f.txt").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mtim.tv_sec, 1609459200);
-    EXPECT_EQ(info.st_mtim.tv_nsec, 123456700);
-    EXPECT_EQ(info.st_atim.tv_sec, 1609459200);
+    EXPECT_EQ(lastWriteTime(file), when);
 
     // A directory opens only with backup semantics.
     EXPECT_EQ(CreateFileA(sub.c_str(), GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
     handle = CreateFileA(sub.c_str(), GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(SetFileTime(handle, &when, &when, &when));
+    EXPECT_TRUE(SetFileTime(handle, &value, &value, &value));
     CloseHandle(handle);
-    ASSERT_EQ(stat((dir / "made").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mtim.tv_sec, 1609459200);
+    EXPECT_EQ(lastWriteTime(sub), when);
     EXPECT_EQ(CreateFileA((base + "\\nothing").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0x02000080,
                           nullptr),
               INVALID_HANDLE_VALUE);

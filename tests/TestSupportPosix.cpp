@@ -1,0 +1,49 @@
+// The POSIX side of the test helpers.
+#include "TestSupport.h"
+
+#include <stdexcept>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+ProgramRun runZas(const std::vector<std::string>& words, const fs::path& workingDirectory,
+                  const std::string& invokedAs) {
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t child = fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0) {
+        close(pipeEnds[0]);
+        dup2(pipeEnds[1], STDOUT_FILENO);
+        close(pipeEnds[1]);
+        if (chdir(workingDirectory.c_str()) != 0)
+            _exit(127);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(invokedAs.c_str()));
+        for (const std::string& word : words)
+            argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        execv(ZAS_EXECUTABLE, argv.data());
+        _exit(127);
+    }
+    close(pipeEnds[1]);
+    ProgramRun run;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = read(pipeEnds[0], chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        run.output.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(pipeEnds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+bool runningUnderWine() {
+    return false;
+}
