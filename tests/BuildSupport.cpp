@@ -1,14 +1,16 @@
 #include "BuildSupport.h"
 
 #include "archive/Scramble.h"
+#include "build/Gathering.h"
+#include "build/Writer.h"
 #include "platform/Platform.h"
+#include "support/Console.h"
 #include "support/Services.h"
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <stdexcept>
-
-#include <fcntl.h>
-#include <sys/stat.h>
 
 WorkingDirectory::WorkingDirectory(const fs::path& directory) : m_previous(fs::current_path()) {
     fs::current_path(directory);
@@ -57,14 +59,16 @@ ArchiveContents loadArchive(const fs::path& path) {
 }
 
 void setWriteTime(const fs::path& path, std::uint64_t fileTime) {
-    constexpr std::int64_t kEpochDifference = 11644473600;
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = static_cast<time_t>(static_cast<std::int64_t>(fileTime / 10000000) - kEpochDifference);
-    times[1].tv_nsec = static_cast<long>(fileTime % 10000000) * 100;
-    if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-        throw std::runtime_error("cannot set the time of " + path.string());
+    const std::string name = path.string();
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot open " + name);
+    const FILETIME time = makeFileTime(fileTime);
+    const bool set = SetFileTime(handle, nullptr, nullptr, &time) != 0;
+    CloseHandle(handle);
+    if (!set)
+        throw std::runtime_error("cannot set the time of " + name);
 }
 
 ArchiveDate dateFromFileTime(std::uint64_t fileTime) {
@@ -73,4 +77,52 @@ ArchiveDate dateFromFileTime(std::uint64_t fileTime) {
     FileTimeToSystemTime(&time, &converted);
     return ArchiveDate{converted.wYear, converted.wMonth,  converted.wDayOfWeek, converted.wDay,
                        converted.wHour, converted.wMinute, converted.wSecond,    converted.wMilliseconds};
+}
+
+std::string withoutBanner(const ProgramRun& run) {
+    std::string rest;
+    EXPECT_TRUE(startsWithBanner(run.output, &rest)) << run.output;
+    return rest;
+}
+
+std::string closingLines(const char* outcome) {
+    return std::string(40, ' ') + "\nArchiving completed" + outcome + ".\n\n";
+}
+
+std::set<std::string> namesIn(const fs::path& directory) {
+    std::set<std::string> names;
+    for (const auto& item : fs::directory_iterator(directory))
+        names.insert(item.path().filename().string());
+    return names;
+}
+
+std::string writeInProcess(const fs::path& directory, const char* source, bool excludePath, bool compress,
+                           bool move) {
+    WorkingDirectory inside(directory);
+    clearFlagsForTesting();
+    const std::int32_t made = Z_Memory::sm_iNewCount;
+    const std::int32_t released = Z_Memory::sm_iDeleteCount;
+    ::testing::internal::CaptureStdout();
+    writeArchive(zs(source), zs("out.zas"), excludePath, compress, move);
+    const std::string output = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Z_Memory::sm_iNewCount - made, Z_Memory::sm_iDeleteCount - released) << output;
+    return output;
+}
+
+std::vector<std::string> gatherIn(const fs::path& directory, const std::string& source, std::string* printed,
+                                  zvector<zs>* entries) {
+    WorkingDirectory inside(directory);
+    zvector<zs> list;
+    list.push_back(zs("left over from before"));
+    ::testing::internal::CaptureStdout();
+    gatherSources(zs(source.c_str()), list);
+    const std::string output = ::testing::internal::GetCapturedStdout();
+    if (printed != nullptr)
+        *printed = output;
+    std::vector<std::string> paths;
+    for (const zs& entry : list)
+        paths.emplace_back(entry.c_str() + kSourceEntryDigits);
+    if (entries != nullptr)
+        *entries = std::move(list);
+    return paths;
 }
