@@ -5,6 +5,8 @@
 // '/' when it hands a path to the system, and changes nothing else.
 #pragma once
 
+#include "support/Memory.h"
+
 #include <cstdint>
 #include <cstdio>
 
@@ -115,8 +117,28 @@ std::FILE* openFile(const char* path, const char* mode);
 // The length of an open regular file, or -1 when the stream is not a regular
 // file (a directory opened for reading, a device) or cannot be examined.
 std::int64_t regularFileLength(std::FILE* file);
-// Moves the read position to offset bytes from the start; 64-bit wide.
+
+// Tests only: a function that openFile calls with the program path before it
+// opens anything, so that a test can change the file at the last moment.
+// Null (the default) calls nothing.
+using OpenFileHook = void (*)(const char* path);
+void setOpenFileHookForTesting(OpenFileHook hook);
+
+// Creates a new, empty file beside path, named path followed by a dot and a
+// few characters, opened for writing and reading ("wb+"), with the
+// permissions a new file normally gets. Null when it cannot be created;
+// createdPath then holds nothing useful.
+std::FILE* createFileBeside(const char* path, zs& createdPath);
+// Renames from to to, replacing a file of that name in one step.
+bool replaceFile(const char* from, const char* to);
+// Writes out the stream's buffer and waits until the system has the file's
+// bytes on the disk.
+bool flushToDisk(std::FILE* file);
+// Offsets of 4 GiB and more on every platform.
 bool seekFile(std::FILE* file, std::uint64_t offset);
+bool truncateFile(std::FILE* file, std::uint64_t size);
+// Whether two paths name one and the same existing file.
+bool isSameFile(const char* first, const char* second);
 
 // The C run-time's generator as the program uses it: crtSrand seeds it,
 // crtRand yields 0 to 32767 (the classic Windows C run-time sequence:

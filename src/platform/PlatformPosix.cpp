@@ -120,6 +120,7 @@ BOOL readNextItem(FindState* state, WIN32_FIND_DATAA* data) {
 }
 
 unsigned int g_randomState = 1;
+OpenFileHook g_openFileHook = nullptr;
 
 } // namespace
 
@@ -274,6 +275,8 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 std::FILE* openFile(const char* path, const char* mode) {
+    if (g_openFileHook != nullptr)
+        g_openFileHook(path);
     return std::fopen(nativePath(path).c_str(), mode);
 }
 
@@ -284,10 +287,51 @@ std::int64_t regularFileLength(std::FILE* file) {
     return static_cast<std::int64_t>(item.st_size);
 }
 
+void setOpenFileHookForTesting(OpenFileHook hook) {
+    g_openFileHook = hook;
+}
+
+std::FILE* createFileBeside(const char* path, zs& createdPath) {
+    std::string name = nativePath(path) + ".XXXXXX";
+    const int descriptor = mkstemp(name.data());
+    if (descriptor < 0)
+        return nullptr;
+    // mkstemp makes the file private; give it what fopen would have given.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(descriptor, 0666 & ~mask);
+    createdPath = path;
+    createdPath.append(name, name.size() - 7, 7);
+    std::FILE* file = fdopen(descriptor, "wb+");
+    if (file == nullptr) {
+        close(descriptor);
+        unlink(name.c_str());
+    }
+    return file;
+}
+
+bool replaceFile(const char* from, const char* to) {
+    return std::rename(nativePath(from).c_str(), nativePath(to).c_str()) == 0;
+}
+
+bool flushToDisk(std::FILE* file) {
+    return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
 bool seekFile(std::FILE* file, std::uint64_t offset) {
-    if (offset > static_cast<std::uint64_t>(INT64_MAX))
-        return false;
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+    return offset <= static_cast<std::uint64_t>(INT64_MAX) && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool truncateFile(std::FILE* file, std::uint64_t size) {
+    return std::fflush(file) == 0 && size <= static_cast<std::uint64_t>(INT64_MAX) &&
+           ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
+}
+
+bool isSameFile(const char* first, const char* second) {
+    struct stat one {};
+    struct stat other {};
+    return stat(nativePath(first).c_str(), &one) == 0 && stat(nativePath(second).c_str(), &other) == 0 &&
+           one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
 void crtSrand(unsigned seed) {

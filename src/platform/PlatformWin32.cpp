@@ -4,11 +4,20 @@
 
 #include <cstdint>
 #include <cstdlib>
-
+#include <cstring>
+#include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+namespace {
+
+OpenFileHook g_openFileHook = nullptr;
+
+} // namespace
+
 std::FILE* openFile(const char* path, const char* mode) {
+    if (g_openFileHook != nullptr)
+        g_openFileHook(path);
     return std::fopen(path, mode);
 }
 
@@ -19,10 +28,43 @@ std::int64_t regularFileLength(std::FILE* file) {
     return static_cast<std::int64_t>(item.st_size);
 }
 
+void setOpenFileHookForTesting(OpenFileHook hook) {
+    g_openFileHook = hook;
+}
+
+std::FILE* createFileBeside(const char* path, zs& createdPath) {
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%06u", attempt);
+        createdPath = path;
+        createdPath += suffix;
+        if (GetFileAttributesA(createdPath.c_str()) == INVALID_FILE_ATTRIBUTES)
+            return std::fopen(createdPath.c_str(), "wb+");
+    }
+    return nullptr;
+}
+
+bool replaceFile(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool flushToDisk(std::FILE* file) {
+    return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}
+
 bool seekFile(std::FILE* file, std::uint64_t offset) {
-    if (offset > static_cast<std::uint64_t>(INT64_MAX))
-        return false;
     return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+bool truncateFile(std::FILE* file, std::uint64_t size) {
+    return std::fflush(file) == 0 && _chsize_s(_fileno(file), static_cast<__int64>(size)) == 0;
+}
+
+bool isSameFile(const char* first, const char* second) {
+    char one[MAX_PATH];
+    char other[MAX_PATH];
+    return _fullpath(one, first, MAX_PATH) != nullptr && _fullpath(other, second, MAX_PATH) != nullptr &&
+           _stricmp(one, other) == 0 && GetFileAttributesA(one) != INVALID_FILE_ATTRIBUTES;
 }
 
 void crtSrand(unsigned seed) {

@@ -1,0 +1,42 @@
+// Walking the source tree into a sorted list of source entries.
+//
+// A source entry is one text: 24 upper-case hexadecimal digits, then a path.
+//
+//   characters 1-8    last-write time, upper 32 bits (a 64-bit file time)
+//              9-16   last-write time, lower 32 bits
+//              17-24  size in bytes (always 0 for a directory)
+//              25 on  path: a directory's ends in a backslash, a file's is
+//                     its directory's path followed by its name
+//
+// Every path begins with the source text as given, so that the writer can cut
+// it off by length. The first entry is the source directory itself, with a
+// time of 0.
+#pragma once
+
+#include "platform/Platform.h"
+#include "support/Memory.h"
+
+#include <cstdint>
+
+inline constexpr std::size_t kSourceEntryDigits = 24;
+
+// Empties list, walks the tree under source and sorts the list by path.
+// Prints an opening line and, every 50 files, a line of dots.
+void gatherSources(const zs& source, zvector<zs>& list);
+
+// Appends the entries of the directory named by pattern (its path, a
+// backslash and "*"; or "*" alone for the current directory) and of
+// everything under it. A directory that cannot be listed adds nothing.
+void scanDirectory(const zs& pattern, zvector<zs>& list, std::uint64_t directoryTime);
+
+// Takes an entry apart. directoryPart is the path up to and including its
+// last backslash (empty when it has none), namePart the rest, so a directory
+// entry yields an empty namePart.
+void splitSourceEntry(const zs& entry, FILETIME& time, zs& fullPath, zs& directoryPart, zs& namePart,
+                      std::uint32_t& size);
+
+// The list's order: paths compared as _stricmp compares them (A-Z folded to
+// a-z, then unsigned bytes, a prefix first); paths equal under that, which
+// differ only in letter case, by their unsigned bytes. Negative, zero or
+// positive.
+int compareSourcePaths(const char* first, const char* second);

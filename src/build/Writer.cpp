@@ -1,0 +1,437 @@
+#include "build/Writer.h"
+
+#include "archive/Format.h"
+#include "archive/Lzss.h"
+#include "build/Gathering.h"
+#include "platform/Platform.h"
+#include "support/Console.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace {
+
+// Bytes of file data between two progress lines.
+constexpr std::int64_t kProgressStep = 0x80000;
+// The compression buffer: 4096 bytes plus the file's size times the single
+// 1.2, comfortably above the most a block can take.
+constexpr std::size_t kCompressionSlack = 4096;
+constexpr float kCompressionFactor = 1.2f;
+// Chunk for moving the data area when the tables came out shorter.
+constexpr std::size_t kMoveChunkSize = 1 << 20;
+// Covers the longest progress line before the closing line.
+const char kClosingBlanks[] = "                                        ";
+
+// The writer's two conditions that end the process. Both are reached before
+// anything is deleted, and the archive beside its final name is removed.
+[[noreturn]] void endProcess() {
+    std::fflush(stdout);
+    std::exit(0);
+}
+
+ArchiveDate dateOf(const FILETIME& time) {
+    SYSTEMTIME converted;
+    if (!FileTimeToSystemTime(&time, &converted))
+        return {}; // a time the calendar cannot show: no date recorded
+    ArchiveDate date;
+    date.year = converted.wYear;
+    date.month = converted.wMonth;
+    date.dayOfWeek = converted.wDayOfWeek;
+    date.day = converted.wDay;
+    date.hour = converted.wHour;
+    date.minute = converted.wMinute;
+    date.second = converted.wSecond;
+    date.milliseconds = converted.wMilliseconds;
+    return date;
+}
+
+// A stdio stream that closes itself.
+class StreamOwner {
+public:
+    explicit StreamOwner(std::FILE* file) noexcept : m_file(file) {}
+    ~StreamOwner() {
+        if (m_file != nullptr)
+            std::fclose(m_file);
+    }
+    StreamOwner(const StreamOwner&) = delete;
+    StreamOwner& operator=(const StreamOwner&) = delete;
+
+    std::FILE* get() const noexcept { return m_file; }
+    // Closes now; false when the stream had failed or cannot be flushed.
+    bool close() noexcept {
+        std::FILE* file = m_file;
+        m_file = nullptr;
+        const bool sound = std::ferror(file) == 0;
+        return std::fclose(file) == 0 && sound;
+    }
+
+private:
+    std::FILE* m_file;
+};
+
+// The archive while it is written: a new file beside the archive's name,
+// which replaces any file of that name only when it is complete. Until then,
+// and whenever the run stops early, the existing file stays as it was and the
+// new one is removed.
+class PendingArchive {
+public:
+    explicit PendingArchive(const zs& archive) : m_archive(archive) {}
+    ~PendingArchive() { discard(); }
+    PendingArchive(const PendingArchive&) = delete;
+    PendingArchive& operator=(const PendingArchive&) = delete;
+
+    bool create() {
+        m_file = createFileBeside(m_archive.c_str(), m_path);
+        return m_file != nullptr;
+    }
+    std::FILE* file() const noexcept { return m_file; }
+
+    // Closes the file and gives it the archive's name. With durable, the
+    // bytes are on the disk before the name changes.
+    bool commit(bool durable) {
+        std::FILE* file = m_file;
+        m_file = nullptr;
+        const bool written = std::ferror(file) == 0 && (durable ? flushToDisk(file) : std::fflush(file) == 0);
+        if (std::fclose(file) != 0 || !written || !replaceFile(m_path.c_str(), m_archive.c_str())) {
+            DeleteFileA(m_path.c_str());
+            m_path.clear();
+            return false;
+        }
+        m_path.clear();
+        return true;
+    }
+
+    void discard() noexcept {
+        if (m_file != nullptr) {
+            std::fclose(m_file);
+            m_file = nullptr;
+        }
+        if (!m_path.empty()) {
+            DeleteFileA(m_path.c_str());
+            m_path.clear();
+        }
+    }
+
+private:
+    const zs& m_archive;
+    zs m_path;
+    std::FILE* m_file = nullptr;
+};
+
+enum class ReadOutcome { read, cannotOpen, cannotRead, changedSize };
+
+// A buffer of at least size bytes. Buffers are kept from file to file and
+// only grow: fresh memory for every file costs more than reading it.
+unsigned char* reserve(ByteBuffer& buffer, std::size_t size) {
+    if (buffer.size() < size || buffer.data() == nullptr) {
+        buffer.release();
+        buffer = ByteBuffer(size);
+    }
+    return buffer.data();
+}
+
+// Reads a source file whole with one read, straight into buffer, and makes
+// sure it holds exactly size bytes: no fewer, and no more.
+ReadOutcome readSource(const zs& path, std::uint32_t size, ByteBuffer& buffer) {
+    StreamOwner source(openFile(path.c_str(), "rb"));
+    if (source.get() == nullptr)
+        return ReadOutcome::cannotOpen;
+    std::setvbuf(source.get(), nullptr, _IONBF, 0);
+    reserve(buffer, size);
+    const std::size_t got = std::fread(buffer.data(), 1, size, source.get());
+    if (std::ferror(source.get()) != 0)
+        return ReadOutcome::cannotRead;
+    if (got != size || std::fgetc(source.get()) != EOF)
+        return ReadOutcome::changedSize;
+    return std::ferror(source.get()) != 0 ? ReadOutcome::cannotRead : ReadOutcome::read;
+}
+
+void reportLeftOut(ReadOutcome outcome, const zs& path) {
+    switch (outcome) {
+    case ReadOutcome::cannotOpen:
+        printWarning("Warning: Could not open file \"%s\"; it is left out of the archive\n", path.c_str());
+        break;
+    case ReadOutcome::cannotRead:
+        printWarning("Warning: Could not read file \"%s\"; it is left out of the archive\n", path.c_str());
+        break;
+    case ReadOutcome::changedSize:
+        printWarning("Warning: File \"%s\" changed size while being archived; it is left out of the archive\n",
+                     path.c_str());
+        break;
+    case ReadOutcome::read: break;
+    }
+}
+
+// Moves the bytes from `from` to the end of the file down to `to`, and cuts
+// the file to its new length.
+bool moveDataDown(std::FILE* file, std::uint64_t from, std::uint64_t to, std::uint64_t end) {
+    if (from == to)
+        return true;
+    ByteBuffer chunk(static_cast<std::size_t>(std::min<std::uint64_t>(kMoveChunkSize, end - from)));
+    for (std::uint64_t position = from; position < end;) {
+        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), end - position));
+        if (!seekFile(file, position) || std::fread(chunk.data(), 1, length, file) != length ||
+            !seekFile(file, position - (from - to)) || std::fwrite(chunk.data(), 1, length, file) != length)
+            return false;
+        position += length;
+    }
+    return truncateFile(file, end - (from - to));
+}
+
+struct Catalogue {
+    zmap<zs, DirEntry> directories; // by gathered path
+    zvector<FileEntry> files;       // in source-list order
+    std::size_t fileTableSize = 0;
+    std::size_t dirTableSize = 0;
+    std::int64_t totalBytes = 0;
+};
+
+void enterDirectory(Catalogue& catalogue, const zs& key, zs name, const ArchiveDate& date) {
+    DirEntry entry;
+    entry.name = std::move(name);
+    entry.date = date;
+    entry.index = static_cast<std::uint32_t>(catalogue.directories.size());
+    catalogue.dirTableSize += dirEntrySize(entry);
+    catalogue.directories.insert_or_assign(key, std::move(entry));
+}
+
+void buildCatalogueFromSources(const zvector<zs>& sources, std::size_t prefixLength, bool excludePath,
+                               bool compress, Catalogue& catalogue) {
+    if (!excludePath)
+        enterDirectory(catalogue, zs(), zs("\\"), ArchiveDate{});
+
+    FILETIME time;
+    zs fullPath;
+    zs directoryPart;
+    zs namePart;
+    std::uint32_t size = 0;
+    for (const zs& source : sources) {
+        splitSourceEntry(source, time, fullPath, directoryPart, namePart, size);
+        if (namePart.empty()) {
+            zs name;
+            if (excludePath) {
+                name.assign(directoryPart, std::min(prefixLength, directoryPart.size()));
+            } else {
+                name = "\\";
+                name += directoryPart;
+            }
+            enterDirectory(catalogue, directoryPart, std::move(name), dateOf(time));
+            continue;
+        }
+        const auto directory = catalogue.directories.find(directoryPart);
+        if (directory == catalogue.directories.end()) {
+            printText("\nINTERNAL ERROR: Could not find matching directory for file \"%s\"\n", namePart.c_str());
+            endProcess();
+        }
+        FileEntry entry;
+        entry.name = namePart;
+        entry.size = size;
+        entry.storedSize = size;
+        entry.dirIndex = directory->second.index;
+        entry.storage = compress && size > 0 ? kStorageCompressed : kStorageStored;
+        entry.date = dateOf(time);
+        catalogue.fileTableSize += fileEntrySize(entry);
+        catalogue.totalBytes += size;
+        catalogue.files.push_back(std::move(entry));
+    }
+}
+
+// The data pass: every file's stored bytes, in list order, from the archive's
+// current position on. A file that cannot be read as gathered is left out and
+// marked in `stored`.
+enum class DataOutcome { written, writeFailed, bufferExceeded };
+
+DataOutcome writeFileData(std::FILE* archive, const zvector<zs>& sources, Catalogue& catalogue,
+                   zvector<unsigned char>& stored, std::uint64_t& dataSize) {
+    std::int64_t countdown = 0;
+    std::int64_t doneBytes = 0;
+    std::size_t next = 0;
+    FILETIME time;
+    zs fullPath;
+    zs directoryPart;
+    zs namePart;
+    std::uint32_t size = 0;
+    ByteBuffer contents;
+    ByteBuffer packed;
+    for (const zs& source : sources) {
+        splitSourceEntry(source, time, fullPath, directoryPart, namePart, size);
+        if (namePart.empty())
+            continue;
+        FileEntry& entry = catalogue.files[next];
+        unsigned char& isStored = stored[next];
+        ++next;
+
+        countdown -= entry.size;
+        if (countdown < 0) {
+            const double share = static_cast<double>(doneBytes) / static_cast<double>(catalogue.totalBytes);
+            printProgress("Archiving files, %i%% complete...    \r", static_cast<int>(share * 100));
+            countdown = kProgressStep;
+        }
+
+        const ReadOutcome outcome = readSource(fullPath, entry.size, contents);
+        doneBytes += entry.size;
+        if (outcome != ReadOutcome::read) {
+            reportLeftOut(outcome, fullPath);
+            continue;
+        }
+
+        const unsigned char* bytes = contents.data();
+        if (entry.storage == kStorageCompressed) {
+            const std::size_t capacity =
+                kCompressionSlack + static_cast<std::size_t>(static_cast<double>(entry.size) *
+                                                             static_cast<double>(kCompressionFactor));
+            const std::int64_t length = encodeBlock(contents.data(), reserve(packed, capacity), entry.size);
+            if (length > static_cast<std::int64_t>(capacity)) {
+                printText("FATAL ERROR: Compressing file \"%s\" exceeded output buffer size (%lld/%lld)\n",
+                          fullPath.c_str(), static_cast<long long>(length), static_cast<long long>(capacity));
+                return DataOutcome::bufferExceeded;
+            }
+            if (length > std::numeric_limits<std::uint32_t>::max()) {
+                // A block of a file near 4 GiB that does not shrink outgrows
+                // the 32-bit stored size: such a file goes in as it is.
+                entry.storage = kStorageStored;
+            } else {
+                entry.storedSize = static_cast<std::uint32_t>(length);
+                bytes = packed.data();
+            }
+        }
+        if (std::fwrite(bytes, 1, entry.storedSize, archive) != entry.storedSize)
+            return DataOutcome::writeFailed;
+        dataSize += entry.storedSize;
+        isStored = 1;
+    }
+    return DataOutcome::written;
+}
+
+void printClosingLine() {
+    const char* outcome = errorRaised() ? " with errors" : warningRaised() ? " with warnings" : "";
+    printText("%s\nArchiving completed%s.\n", kClosingBlanks, outcome);
+}
+
+// The stored files' entries, in order.
+zvector<FileEntry> storedEntries(zvector<FileEntry>& files, const zvector<unsigned char>& stored) {
+    zvector<FileEntry> kept;
+    kept.reserve(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (stored[i] != 0)
+            kept.push_back(std::move(files[i]));
+    return kept;
+}
+
+// Move mode, once the archive is in place: delete the stored files, then
+// remove the directories, deepest first.
+void removeSources(const zvector<zs>& sources, const zvector<unsigned char>& stored, const Catalogue& catalogue,
+                   const zs& source, const zs& archive, bool excludePath) {
+    FILETIME time;
+    zs fullPath;
+    zs directoryPart;
+    zs namePart;
+    std::uint32_t size = 0;
+    std::size_t next = 0;
+    for (const zs& entry : sources) {
+        splitSourceEntry(entry, time, fullPath, directoryPart, namePart, size);
+        if (namePart.empty() || stored[next++] == 0)
+            continue;
+        // An older archive of the same name inside the tree was packed like
+        // any file; it is now the new archive.
+        if (isSameFile(fullPath.c_str(), archive.c_str())) {
+            printWarning("Warning: Keeping file \"%s\": it is the archive itself\n", fullPath.c_str());
+            continue;
+        }
+        if (!DeleteFileA(fullPath.c_str()))
+            printWarning("Warning: Unable to delete file \"%s\"\n", fullPath.c_str());
+    }
+
+    zs path;
+    for (auto directory = catalogue.directories.rbegin(); directory != catalogue.directories.rend(); ++directory) {
+        const zs& name = directory->second.name;
+        if (name == "\\")
+            continue;
+        if (excludePath) {
+            path = source;
+            path += name;
+        } else {
+            path.assign(name, 1);
+        }
+        if (!RemoveDirectoryA(path.c_str()))
+            printWarning("Warning: Unable to remove directory \"%s\"\n", path.c_str());
+    }
+}
+
+} // namespace
+
+void writeArchive(const zs& source, const zs& archive, bool excludePath, bool compress, bool move) {
+    printText("%s all files from \"%s\" to archive \"%s\"\n", move ? "Moving" : "Copying", source.c_str(),
+              archive.c_str());
+    printText("\n");
+    if (source.empty()) {
+        // Without a name every stored path would lose its first character.
+        printError("Error: Source directory name is empty\n");
+        return;
+    }
+
+    ArchiveHeader header;
+    header.key = static_cast<std::uint32_t>(crtRand()) * 131076u;
+
+    zvector<zs> sources;
+    gatherSources(source, sources);
+    const std::size_t prefixLength = source.size() - (source.back() == '\\' ? 1 : 0);
+
+    Catalogue catalogue;
+    buildCatalogueFromSources(sources, prefixLength, excludePath, compress, catalogue);
+    printText("Found %i directories and %i files\n\n", static_cast<int>(catalogue.directories.size()),
+              static_cast<int>(catalogue.files.size()));
+    if (catalogue.files.empty())
+        return;
+
+    PendingArchive pending(archive);
+    if (!pending.create()) {
+        printError("Error: Could not create archive \"%s\"\n", archive.c_str());
+        printClosingLine();
+        printText("\n");
+        return;
+    }
+
+    // The data area goes behind room for the tables as gathered; if files
+    // drop out on the way, the tables shrink and the data moves down.
+    const std::uint64_t reservedStart = kHeaderSize + catalogue.fileTableSize + catalogue.dirTableSize;
+    zvector<unsigned char> stored(catalogue.files.size(), 0);
+    std::uint64_t dataSize = 0;
+    DataOutcome outcome = DataOutcome::writeFailed;
+    if (seekFile(pending.file(), reservedStart))
+        outcome = writeFileData(pending.file(), sources, catalogue, stored, dataSize);
+    if (outcome == DataOutcome::bufferExceeded) {
+        pending.discard();
+        endProcess();
+    }
+    bool written = outcome == DataOutcome::written;
+
+    zvector<FileEntry> files = storedEntries(catalogue.files, stored);
+    if (written && files.empty()) {
+        // Nothing was readable: no archive, as when there is nothing to pack.
+        pending.discard();
+        printClosingLine();
+        printText("\n");
+        return;
+    }
+    if (written) {
+        zvector<DirEntry> directories(catalogue.directories.size());
+        for (const auto& [key, directory] : catalogue.directories)
+            directories[directory.index] = directory;
+        const ByteBuffer tables = buildCatalogue(header, files, directories);
+        written = moveDataDown(pending.file(), reservedStart, tables.size(), reservedStart + dataSize) &&
+                  seekFile(pending.file(), 0) &&
+                  std::fwrite(tables.data(), 1, tables.size(), pending.file()) == tables.size() &&
+                  pending.commit(move);
+    }
+    if (!written) {
+        pending.discard();
+        printError("Error: Could not write archive \"%s\"\n", archive.c_str());
+    } else if (move) {
+        removeSources(sources, stored, catalogue, source, archive, excludePath);
+    }
+    printClosingLine();
+    printText("\n");
+}
