@@ -3,10 +3,6 @@
 #include "archive/Scramble.h"
 
 #include <chrono>
-#include <cstring>
-#include <stdexcept>
-
-#include <sys/stat.h>
 
 FileEntry fileEntry(const std::string& name, std::uint32_t size, std::uint32_t storedSize, std::uint32_t dirIndex,
                     std::uint32_t storage) {
@@ -69,16 +65,18 @@ ArchiveDate makeDate(int year, int month, int day, int hour, int minute, int sec
     return date;
 }
 
-UnixTime unixTimeOf(const ArchiveDate& date) {
+TimePoint timeOf(const ArchiveDate& date) {
     using namespace std::chrono;
     const sys_days day = year{date.year} / month{date.month} / std::chrono::day{date.day};
-    const auto seconds = day.time_since_epoch() + hours{date.hour} + minutes{date.minute} + std::chrono::seconds{date.second};
-    return {duration_cast<std::chrono::seconds>(seconds).count(), static_cast<long>(date.milliseconds) * 1000000L};
+    return TimePoint(day) + hours{date.hour} + minutes{date.minute} + seconds{date.second} +
+           milliseconds{date.milliseconds};
 }
 
-UnixTime lastWriteTime(const std::filesystem::path& path) {
-    struct stat item {};
-    if (stat(path.c_str(), &item) != 0)
-        throw std::runtime_error("cannot stat " + path.string());
-    return {static_cast<std::int64_t>(item.st_mtim.tv_sec), item.st_mtim.tv_nsec};
+TimePoint lastWriteTime(const std::filesystem::path& path) {
+    using namespace std::chrono;
+    return time_point_cast<nanoseconds>(file_clock::to_sys(std::filesystem::last_write_time(path)));
+}
+
+void setLastWriteTime(const std::filesystem::path& path, TimePoint time) {
+    std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(time));
 }

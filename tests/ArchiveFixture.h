@@ -6,6 +6,7 @@
 #include "archive/Format.h"
 #include "support/Memory.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -44,13 +45,9 @@ inline constexpr std::size_t kDirCountField = 12;
 inline constexpr std::size_t kFileTableSizeField = 16;
 inline constexpr std::size_t kDirTableSizeField = 20;
 
-// A date with every field set, and the same instant in seconds and
-// nanoseconds since 1970 (UTC).
+// A date with every field set, and the same instant as a time point (UTC).
 ArchiveDate makeDate(int year, int month, int day, int hour, int minute, int second, int milliseconds);
-struct UnixTime {
-    std::int64_t seconds = 0;
-    long nanoseconds = 0;
-    bool operator==(const UnixTime&) const = default;
-};
-UnixTime unixTimeOf(const ArchiveDate& date);
-UnixTime lastWriteTime(const std::filesystem::path& path);
+using TimePoint = std::chrono::sys_time<std::chrono::nanoseconds>;
+TimePoint timeOf(const ArchiveDate& date);
+TimePoint lastWriteTime(const std::filesystem::path& path);
+void setLastWriteTime(const std::filesystem::path& path, TimePoint time);
