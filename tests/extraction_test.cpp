@@ -77,19 +77,21 @@ TEST(Extraction, PrintsProgressByTheByteCountdownAndTheSummary) {
 }
 
 TEST(Extraction, JoinsTheDestinationLessOneTrailingBackslash) {
+    const ArchiveDate date = makeDate(2002, 8, 9, 10, 11, 12, 130);
     const struct {
         std::vector<std::string> words;
         const char* shown;
         const char* lands;
+        const char* above; // a level above the destination, which keeps its date
     } cases[] = {
-        {{"-x", "a.zas"}, ".", "sub/f.txt"},
-        {{"-x", "a.zas", "out"}, "out", "out/sub/f.txt"},
-        {{"-x", "a.zas", "out\\"}, "out", "out/sub/f.txt"},
-        {{"-x", "a.zas", "out/deeper"}, "out\\deeper", "out/deeper/sub/f.txt"},
+        {{"-x", "a.zas"}, ".", "sub/f.txt", nullptr},
+        {{"-x", "a.zas", "out"}, "out", "out/sub/f.txt", nullptr},
+        {{"-x", "a.zas", "out\\"}, "out", "out/sub/f.txt", nullptr},
+        {{"-x", "a.zas", "out/deeper"}, "out\\deeper", "out/deeper/sub/f.txt", "out"},
     };
     for (const auto& c : cases) {
         TempDir dir;
-        writeFile(dir / "a.zas", archiveBytes({{"\\"}, {"\\sub\\"}}, {{"f.txt", "content", 1}}));
+        writeFile(dir / "a.zas", archiveBytes({{"\\"}, {"\\sub\\", date}}, {{"f.txt", "content", 1}}));
         writeFile(dir / c.lands, "old content that is longer"); // overwritten without notice
         const auto [output, status] = runAfterBanner(c.words, dir.path());
         EXPECT_EQ(output, std::string("Reading archive a.zas...\nExtracting files to \"") + c.shown + "\\\"\n" +
@@ -97,6 +99,11 @@ TEST(Extraction, JoinsTheDestinationLessOneTrailingBackslash) {
                               "\n  Total 1 files extracted, 0 failed\n");
         EXPECT_EQ(status, 1);
         EXPECT_EQ(readFile(dir / c.lands), "content") << c.shown;
+        const fs::path sub = (dir / c.lands).parent_path();
+        EXPECT_EQ(lastWriteTime(sub), timeOf(date)) << c.shown;
+        EXPECT_EQ(lastWriteTime(sub.parent_path()), timeOf(date)) << c.shown; // the destination itself
+        if (c.above != nullptr)
+            EXPECT_NE(lastWriteTime(dir / c.above), timeOf(date)) << c.shown;
     }
 }
 

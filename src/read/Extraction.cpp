@@ -158,16 +158,26 @@ std::int32_t wrapped(std::uint32_t value) {
     return static_cast<std::int32_t>(value);
 }
 
-} // namespace
-
-void createDirectoryPath(const zs& path, const ArchiveDate& date) {
+// Creates the missing levels of path and dates those longer than
+// undatedLength characters: the extraction leaves the levels above its
+// destination as they are.
+void createDirectoryLevels(const zs& path, std::size_t undatedLength, const ArchiveDate& date) {
     forEachLevel(path, [&](const zs& level) {
         if (GetFileAttributesA(level.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryA(level.c_str(), nullptr))
             printWarning("Warning: Unable to create directory \"%s\"\n", level.c_str());
     });
     // Creating a level moves its parent's last-write time, so the levels are
     // dated once all of them exist.
-    forEachLevel(path, [&](const zs& level) { dateDirectoryLevel(level, date, true); });
+    forEachLevel(path, [&](const zs& level) {
+        if (level.size() > undatedLength)
+            dateDirectoryLevel(level, date, true);
+    });
+}
+
+} // namespace
+
+void createDirectoryPath(const zs& path, const ArchiveDate& date) {
+    createDirectoryLevels(path, 0, date);
 }
 
 void extractArchive(const zs& archivePath, const zs& destination) {
@@ -207,7 +217,7 @@ void extractArchive(const zs& archivePath, const zs& destination) {
 
     for (const auto& [index, dir] : dirs) {
         if (isSafeEntryPath(dir.name, {}))
-            createDirectoryPath(prefix + dir.name, dir.date);
+            createDirectoryLevels(prefix + dir.name, prefix.size(), dir.date);
         else
             printWarning("Warning: Skipped directory \"%s\": its path is not safe to extract\n", dir.name.c_str());
     }
@@ -260,7 +270,10 @@ void extractArchive(const zs& archivePath, const zs& destination) {
     zmap<zs, ArchiveDate> finalDates;
     for (const auto& [index, dir] : dirs) {
         if (dir.date.year != 0 && isSafeEntryPath(dir.name, {}))
-            forEachLevel(prefix + dir.name, [&](const zs& level) { finalDates[level] = dir.date; });
+            forEachLevel(prefix + dir.name, [&](const zs& level) {
+                if (level.size() > prefix.size())
+                    finalDates[level] = dir.date;
+            });
     }
     for (const auto& [level, date] : finalDates)
         dateDirectoryLevel(level, date, false);
