@@ -1,8 +1,11 @@
 #include "ArchiveFixture.h"
 
+#include "BuildSupport.h"
 #include "archive/Scramble.h"
+#include "platform/Platform.h"
 
 #include <chrono>
+#include <stdexcept>
 
 FileEntry fileEntry(const std::string& name, std::uint32_t size, std::uint32_t storedSize, std::uint32_t dirIndex,
                     std::uint32_t storage) {
@@ -72,11 +75,33 @@ TimePoint timeOf(const ArchiveDate& date) {
            milliseconds{date.milliseconds};
 }
 
+namespace {
+
+// 1970-01-01 as a file time: 100-nanosecond units since 1601-01-01.
+constexpr std::int64_t kUnixEpochFileTime = 116444736000000000;
+
+} // namespace
+
+// Read through the platform layer, which gives the full 100-nanosecond file
+// time on both systems.
 TimePoint lastWriteTime(const std::filesystem::path& path) {
-    using namespace std::chrono;
-    return time_point_cast<nanoseconds>(file_clock::to_sys(std::filesystem::last_write_time(path)));
+    const std::string name = path.filename().string();
+    WIN32_FIND_DATAA item;
+    HANDLE find = FindFirstFileA((path.parent_path().string() + "\\*").c_str(), &item);
+    if (find == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot list the folder of " + path.string());
+    bool found = false;
+    do
+        found = name == item.cFileName;
+    while (!found && FindNextFileA(find, &item));
+    FindClose(find);
+    if (!found)
+        throw std::runtime_error("cannot find " + path.string());
+    const auto ticks = static_cast<std::int64_t>(fileTimeValue(item.ftLastWriteTime)) - kUnixEpochFileTime;
+    return TimePoint(std::chrono::nanoseconds(ticks * 100));
 }
 
 void setLastWriteTime(const std::filesystem::path& path, TimePoint time) {
-    std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(time));
+    const std::int64_t ticks = time.time_since_epoch().count() / 100 + kUnixEpochFileTime;
+    setWriteTime(path, static_cast<std::uint64_t>(ticks));
 }

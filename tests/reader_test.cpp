@@ -1,6 +1,7 @@
 // The archive reader and the view mode: the reader's refusals with their
 // exact texts, and the listing's lines and totals.
 #include "ArchiveFixture.h"
+#include "BuildSupport.h"
 #include "TestSupport.h"
 
 #include "read/Listing.h"
@@ -38,13 +39,14 @@ TEST(Reader, LoadsEveryEntryInTableOrderWithDirectoriesKeyedByPosition) {
                                fileEntry("b.spr", 40, 25, 0, kStorageCompressed)};
     entries[2].date = date;
     writeFile(dir / "a.zas", archiveBytes(entries, {{"\\x\\", date}, {"\\"}}, "abcabc" + std::string(25, 'z')));
+    const WorkingDirectory inside(dir.path());
 
     const Allocations before;
     {
         ArchiveHeader header;
         FileList files;
         DirectoryMap dirs;
-        ASSERT_TRUE(readArchive((dir / "a.zas").c_str(), header, files, dirs));
+        ASSERT_TRUE(readArchive("a.zas", header, files, dirs));
         EXPECT_EQ(header.fileCount, 3);
         ASSERT_EQ(files.size(), 3u);
         EXPECT_EQ(files[0].name, "a.txt");
@@ -139,10 +141,11 @@ TEST(Listing, ReleasesEverythingItTookOnEveryPath) {
     writeFile(dir / "damaged.zas", damaged);
     writeFile(dir / "good.zas", archiveBytes({{"\\"}, {"\\a\\"}}, {{"a.txt", "abc"}, {"b.txt", "de", 4}}));
 
+    const WorkingDirectory inside(dir.path());
     for (const char* name : {"good.zas", "damaged.zas", "missing.zas"}) {
         const Allocations before;
         testing::internal::CaptureStdout();
-        listArchive((dir / name).c_str());
+        listArchive(name);
         testing::internal::GetCapturedStdout();
         EXPECT_TRUE(balancedSince(before)) << name;
     }
