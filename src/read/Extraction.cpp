@@ -268,7 +268,8 @@ void extractArchive(const zs& archivePath, const zs& destination) {
     // levels again as the directory pass left them: each with the date of the
     // last directory (in index order) whose path passes through it.
     zmap<zs, ArchiveDate> finalDates;
-    for (const auto& [index, dir] : dirs) {
+    for (const auto& entry : dirs) {
+        const DirEntry& dir = entry.second;
         if (dir.date.year != 0 && isSafeEntryPath(dir.name, {}))
             forEachLevel(prefix + dir.name, [&](const zs& level) {
                 if (level.size() > prefix.size())
