@@ -6,10 +6,10 @@
 
 namespace {
 
-TEST(ExtractionPosix, LeavesNoOutputForAFileThatCouldNotBeWrittenInFull) {
+TEST(ExtractionPosix, LeavesNothingOfAFileThatCouldNotBeWrittenInFull) {
     TempDir dir;
-    writeFile(dir / "a.zas", archiveBytes({{"\\"}}, {{"taken", "abc"}, {"full", "data"}, {"ok", "fine"}}));
-    fs::create_directories(dir / "out/taken");
+    writeFile(dir / "a.zas", archiveBytes({{"\\"}}, {{"full", "data"}, {"ok", "fine"}}));
+    fs::create_directories(dir / "out");
     fs::create_symlink("/dev/full", dir / "out/full"); // every write to it fails: a full disk
 
     const ProgramRun run = runZas({"-x", "a.zas", "out"}, dir.path());
@@ -18,9 +18,8 @@ TEST(ExtractionPosix, LeavesNoOutputForAFileThatCouldNotBeWrittenInFull) {
     EXPECT_EQ(output, "Reading archive a.zas...\n"
                       "Extracting files to \"out\\\"\n"
                       "Extracting files, 0% complete...    \r"
-                      "Warning: Could not write file \"out\\taken\"\n"
                       "Warning: Could not write file \"out\\full\"\n" +
-                          std::string(48, ' ') + "\n  Total 1 files extracted, 2 failed\n");
+                          std::string(48, ' ') + "\n  Total 1 files extracted, 1 failed\n");
     EXPECT_EQ(run.status, 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out/full")));
     EXPECT_EQ(readFile(dir / "out/ok"), "fine");

@@ -365,6 +365,25 @@ TEST(Extraction, NeverTrustsTheArchive) {
     clearFlagsForTesting();
 }
 
+TEST(Extraction, ReportsWhatItCannotCreateAndGoesOn) {
+    TempDir dir;
+    writeFile(dir / "a.zas", archiveBytes({{"\\"}, {"\\sub\\"}}, {{"a", "1", 1}, {"taken", "2"}, {"ok", "fine"}}));
+    writeFile(dir / "out/sub", "a file where the directory should go");
+    fs::create_directories(dir / "out/taken");
+
+    const auto [output, status] = runAfterBanner({"-x", "a.zas", "out"}, dir.path());
+    EXPECT_EQ(output, "Reading archive a.zas...\n"
+                      "Extracting files to \"out\\\"\n"
+                      "Warning: Unable to create directory \"out\\sub\\\"\n"
+                      "Extracting files, 0% complete...    \r"
+                      "Warning: Could not write file \"out\\sub\\a\"\n"
+                      "Warning: Could not write file \"out\\taken\"\n" +
+                          kSummaryBlanks + "\n  Total 1 files extracted, 2 failed\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(readFile(dir / "out/sub"), "a file where the directory should go");
+    EXPECT_EQ(readFile(dir / "out/ok"), "fine");
+}
+
 // The archive disappears between the reader's open and the data pass.
 int g_opensOfArchive = 0;
 void removeArchiveOnSecondOpen(const char* path) {
