@@ -91,17 +91,18 @@ public:
     // Reads the next storedSize bytes. False, without allocating, when the
     // area does not hold them.
     bool read(std::uint32_t storedSize, ByteBuffer& bytes) {
-        const std::uint64_t available = m_end > m_position ? m_end - m_position : 0;
         const std::uint64_t start = m_position;
-        m_position += storedSize;
-        if (storedSize > available)
-            return m_seekPending = true, false;
-        if (m_seekPending && !seekFile(m_archive, start))
+        const std::uint64_t available = m_end > start ? m_end - start : 0;
+        const bool seek = m_seekPending;
+        // From here on the stream stands where the next entry begins only if
+        // the whole read succeeds.
+        skip(storedSize);
+        if (storedSize > available || (seek && !seekFile(m_archive, start)))
             return false;
-        m_seekPending = false;
         bytes = ByteBuffer(storedSize);
         if (storedSize != 0 && std::fread(bytes.data(), 1, storedSize, m_archive) != storedSize)
-            return m_seekPending = true, false;
+            return false;
+        m_seekPending = false;
         return true;
     }
 
