@@ -32,26 +32,27 @@ constexpr unsigned kMinMatch = 3;
 // The ring starts with spaces below this position and writing here.
 constexpr unsigned kRingStart = kRingSize - kMaxMatch;
 constexpr unsigned kNil = kRingSize;
-// right[kRootBase + c] is the root of the tree for first byte c.
+// child[kRootBase + c][1] is the root of the tree for first byte c.
 constexpr unsigned kRootBase = kRingSize + 1;
+constexpr unsigned kLeft = 0;
+constexpr unsigned kRight = 1;
 // Positions kRingSize .. kRingSize + 16 mirror 0 .. 16, so that any 18-byte
 // string can be read without wrapping.
 constexpr unsigned kMirror = kMaxMatch - 1;
-// Eight-byte loads at offsets up to 17 of a string starting at 4095 reach
-// index 4119; the bytes past the mirror only ever fall beyond the 18th byte
-// of a comparison and are discarded.
-constexpr unsigned kRingBytes = kRingSize + 32;
+// A comparison loads three eight-byte words from offsets up to 17 + 14 into
+// a string starting at 4095, reaching index 4133; the bytes past the mirror
+// only ever fall beyond the 18th byte of a comparison and are discarded.
+constexpr unsigned kRingBytes = kRingSize + 48;
 
-constexpr std::size_t kMagicOffset = 0;
 constexpr std::size_t kUnpackedOffset = 4;
 constexpr std::size_t kPackedOffset = 8;
 
 // One set for the whole program: ring bytes a call does not rewrite keep what
 // the previous call (encoder or decoder) left there, zero at program start.
+// About 30 KiB: ring, both child links of a node side by side, parents.
 struct WorkingMemory {
     alignas(64) unsigned char ring[kRingBytes];
-    std::uint16_t left[kRingSize + 1];
-    std::uint16_t right[kRingSize + 1 + 256];
+    std::uint16_t child[kRootBase + 256][2];
     std::uint16_t parent[kRingSize + 1];
 };
 
@@ -68,27 +69,32 @@ void writeU32(unsigned char* p, std::uint32_t value) {
     p[3] = static_cast<unsigned char>(value >> 24);
 }
 
-std::uint64_t load64(const unsigned char* p) {
+// The eight bytes of a little-endian load as a number whose order is that of
+// the byte strings.
+std::uint64_t bigEndian(std::uint64_t little) {
+#if defined(__GNUC__)
+    return __builtin_bswap64(little);
+#else
+    std::uint64_t swapped = 0;
+    for (int i = 0; i < 8; ++i, little >>= 8)
+        swapped = swapped << 8 | (little & 0xFF);
+    return swapped;
+#endif
+}
+
+// Eight bytes as a little-endian number: the byte at p in the low bits.
+std::uint64_t loadLittle64(const unsigned char* p) {
     std::uint64_t value;
     std::memcpy(&value, p, sizeof value);
+    if constexpr (std::endian::native == std::endian::big)
+        value = bigEndian(value);
     return value;
 }
 
-// The index of the first byte in which a and b differ, from index from on;
-// kMaxMatch when the first 18 bytes agree.
-unsigned commonPrefix(const unsigned char* a, const unsigned char* b, unsigned from) {
-    for (unsigned i = from; i < kMaxMatch; i += 8) {
-        std::uint64_t difference = load64(a + i) ^ load64(b + i);
-        if (difference != 0) {
-            unsigned bytes = std::endian::native == std::endian::little
-                                 ? static_cast<unsigned>(std::countr_zero(difference)) / 8
-                                 : static_cast<unsigned>(std::countl_zero(difference)) / 8;
-            unsigned length = i + bytes;
-            return length < kMaxMatch ? length : kMaxMatch;
-        }
-    }
-    return kMaxMatch;
-}
+constexpr std::uint64_t kSevenBytes = 0x00FFFFFFFFFFFFFFu;
+constexpr std::uint64_t kStopBit = std::uint64_t{1} << 56;
+
+std::uint16_t link(unsigned position) { return static_cast<std::uint16_t>(position); }
 
 class Encoder {
 public:
@@ -98,7 +104,7 @@ public:
     void resetTrees() {
         WorkingMemory& m = g_memory;
         for (unsigned i = kRootBase; i < kRootBase + 256; ++i)
-            m.right[i] = kNil;
+            m.child[i][kRight] = kNil;
         for (unsigned i = 0; i < kRingSize; ++i)
             m.parent[i] = kNil;
     }
@@ -106,57 +112,84 @@ public:
     // Inserts the string at ring position r into its tree and leaves the
     // longest match met on the way in matchPosition / matchLength. An equal
     // 18-byte string already in the tree is replaced by r.
+    //
+    // The descent has no branch on the data but the loop's own exit: the
+    // side to go down is an index, the best match is kept by selection.
     void insertNode(unsigned r) {
         WorkingMemory& m = g_memory;
         const unsigned char* key = m.ring + r;
         unsigned p = kRootBase + key[0];
-        m.left[r] = kNil;
-        m.right[r] = kNil;
+        m.child[r][kLeft] = kNil;
+        m.child[r][kRight] = kNil;
         unsigned best = 0;
         unsigned bestPosition = 0;
         // Common prefix with the nearest node passed on each side; byte 0 is
         // shared by the whole tree.
         unsigned belowPrefix = 1;
         unsigned abovePrefix = 1;
-        bool goRight = true;
-        for (;;) {
-            std::uint16_t* link = goRight ? &m.right[p] : &m.left[p];
-            if (*link == kNil) {
-                *link = static_cast<std::uint16_t>(r);
-                m.parent[r] = static_cast<std::uint16_t>(p);
-                matchPosition = bestPosition;
-                matchLength = best;
-                return;
-            }
-            p = *link;
+        unsigned side = kRight;
+        unsigned next = m.child[p][kRight];
+        // Bytes 1..8 of the new string, as a number that orders like them.
+        const std::uint64_t keyHead = bigEndian(loadLittle64(key + 1));
+        while (next != kNil) {
+            p = next;
+            // Both links of p and the head of the string at p load side by
+            // side; most steps are decided by the head alone, and the link to
+            // follow is a selection, not a branch.
+            unsigned leftLink = m.child[p][kLeft];
+            unsigned rightLink = m.child[p][kRight];
             const unsigned char* candidate = m.ring + p;
-            unsigned length = commonPrefix(key, candidate, belowPrefix < abovePrefix ? belowPrefix : abovePrefix);
-            if (length > best) {
-                best = length;
-                bestPosition = p;
-                if (length == kMaxMatch)
+            std::uint64_t candidateHead = bigEndian(loadLittle64(candidate + 1));
+            unsigned length;
+            if (keyHead != candidateHead) {
+                length = 1 + static_cast<unsigned>(std::countl_zero(keyHead ^ candidateHead)) / 8;
+                side = unsigned{keyHead > candidateHead};
+            } else {
+                unsigned i = belowPrefix < abovePrefix ? belowPrefix : abovePrefix;
+                i = i > 9 ? i : 9;
+                for (;;) {
+                    std::uint64_t difference = loadLittle64(key + i) ^ loadLittle64(candidate + i);
+                    if (difference != 0) {
+                        i += static_cast<unsigned>(std::countr_zero(difference)) / 8;
+                        break;
+                    }
+                    i += 8;
+                    if (i >= kMaxMatch)
+                        break;
+                }
+                length = i < kMaxMatch ? i : kMaxMatch;
+                if (length == kMaxMatch) {
+                    best = kMaxMatch;
+                    bestPosition = p;
                     break;
+                }
+                side = unsigned{key[length] > candidate[length]};
             }
-            goRight = key[length] > candidate[length];
-            if (goRight)
-                belowPrefix = length;
-            else
-                abovePrefix = length;
+            bool better = length > best;
+            best = better ? length : best;
+            bestPosition = better ? p : bestPosition;
+            belowPrefix = side ? length : belowPrefix;
+            abovePrefix = side ? abovePrefix : length;
+            next = leftLink ^ ((leftLink ^ rightLink) & (0u - side));
+        }
+        if (next == kNil) {
+            m.child[p][side] = link(r);
+            m.parent[r] = link(p);
+            matchPosition = bestPosition;
+            matchLength = best;
+            return;
         }
         matchPosition = bestPosition;
         matchLength = best;
 
         // r takes p's place.
-        m.parent[r] = m.parent[p];
-        m.left[r] = m.left[p];
-        m.right[r] = m.right[p];
-        m.parent[m.left[p]] = static_cast<std::uint16_t>(r);
-        m.parent[m.right[p]] = static_cast<std::uint16_t>(r);
         unsigned up = m.parent[p];
-        if (m.right[up] == p)
-            m.right[up] = static_cast<std::uint16_t>(r);
-        else
-            m.left[up] = static_cast<std::uint16_t>(r);
+        m.parent[r] = link(up);
+        m.child[r][kLeft] = m.child[p][kLeft];
+        m.child[r][kRight] = m.child[p][kRight];
+        m.parent[m.child[p][kLeft]] = link(r);
+        m.parent[m.child[p][kRight]] = link(r);
+        m.child[up][m.child[up][kRight] == p ? kRight : kLeft] = link(r);
         m.parent[p] = kNil;
     }
 
@@ -165,31 +198,28 @@ public:
         if (m.parent[p] == kNil)
             return;
         unsigned q;
-        if (m.right[p] == kNil) {
-            q = m.left[p];
-        } else if (m.left[p] == kNil) {
-            q = m.right[p];
+        if (m.child[p][kRight] == kNil) {
+            q = m.child[p][kLeft];
+        } else if (m.child[p][kLeft] == kNil) {
+            q = m.child[p][kRight];
         } else {
             // Two children: the predecessor takes p's place.
-            q = m.left[p];
-            if (m.right[q] != kNil) {
+            q = m.child[p][kLeft];
+            if (m.child[q][kRight] != kNil) {
                 do
-                    q = m.right[q];
-                while (m.right[q] != kNil);
-                m.right[m.parent[q]] = m.left[q];
-                m.parent[m.left[q]] = m.parent[q];
-                m.left[q] = m.left[p];
-                m.parent[m.left[p]] = static_cast<std::uint16_t>(q);
+                    q = m.child[q][kRight];
+                while (m.child[q][kRight] != kNil);
+                m.child[m.parent[q]][kRight] = m.child[q][kLeft];
+                m.parent[m.child[q][kLeft]] = m.parent[q];
+                m.child[q][kLeft] = m.child[p][kLeft];
+                m.parent[m.child[p][kLeft]] = link(q);
             }
-            m.right[q] = m.right[p];
-            m.parent[m.right[p]] = static_cast<std::uint16_t>(q);
+            m.child[q][kRight] = m.child[p][kRight];
+            m.parent[m.child[p][kRight]] = link(q);
         }
-        m.parent[q] = m.parent[p];
         unsigned up = m.parent[p];
-        if (m.right[up] == p)
-            m.right[up] = static_cast<std::uint16_t>(q);
-        else
-            m.left[up] = static_cast<std::uint16_t>(q);
+        m.parent[q] = link(up);
+        m.child[up][m.child[up][kRight] == p ? kRight : kLeft] = link(q);
         m.parent[p] = kNil;
     }
 };
@@ -217,6 +247,9 @@ void copyMatch(unsigned char* destination, unsigned char* out, unsigned position
     const unsigned char* from = out - distance;
     if (slack && distance >= kMaxMatch) {
         std::memcpy(out, from, kMaxMatch);
+    } else if (slack && distance == 1) {
+        // A run of one byte, common in game data.
+        std::memset(out, from[0], kMaxMatch);
     } else if (slack && distance >= 8) {
         std::memcpy(out, from, 8);
         std::memcpy(out + 8, from + 8, 8);
@@ -234,7 +267,7 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
     Encoder encoder;
     encoder.resetTrees();
 
-    std::memcpy(destination + kMagicOffset, "ZA->", 4);
+    std::memcpy(destination, "ZA->", 4);
     writeU32(destination + kUnpackedOffset, length);
 
     std::memset(m.ring, ' ', kRingStart);
@@ -325,24 +358,36 @@ bool decodeBlock(const unsigned char* block, std::size_t blockLength, unsigned c
     unsigned char* out = destination;
     unsigned char* const outEnd = destination + capacity;
 
-    // Whole groups while the stream holds a full one (17 bytes) and the
-    // destination has room for eight longest matches plus the overshoot of
-    // the block copies: no bounds checks inside.
-    constexpr std::size_t kGroupInput = 17;
+    // Whole groups while the stream holds a full one (17 bytes, and 8 more
+    // for the literal copies below to read ahead) and the destination has
+    // room for eight longest matches plus the overshoot of the block copies:
+    // no bounds checks inside. Each turn copies the run of literals before
+    // the next match at once.
+    constexpr std::size_t kGroupInput = 17 + 8;
     constexpr std::size_t kGroupOutput = 8 * kMaxMatch + 8;
     while (static_cast<std::size_t>(inEnd - in) >= kGroupInput &&
            static_cast<std::size_t>(outEnd - out) >= kGroupOutput) {
         unsigned flags = *in++;
-        for (int item = 0; item < 8; ++item, flags >>= 1) {
-            if (flags & 1) {
-                *out++ = *in++;
-            } else {
-                unsigned position = in[0] | (in[1] & 0xF0u) << 4;
-                unsigned length = (in[1] & 0x0Fu) + kMinMatch;
-                in += 2;
-                copyMatch(destination, out, position, length, true);
-                out += length;
-            }
+        unsigned items = 8;
+        for (;;) {
+            // Items left in the group that are literals, from the low end.
+            auto literals = static_cast<unsigned>(std::countr_one(flags));
+            literals = literals < items ? literals : items;
+            std::memcpy(out, in, 8);
+            out += literals;
+            in += literals;
+            items -= literals;
+            if (items == 0)
+                break;
+            flags >>= literals + 1;
+            --items;
+            unsigned position = in[0] | (in[1] & 0xF0u) << 4;
+            unsigned length = (in[1] & 0x0Fu) + kMinMatch;
+            in += 2;
+            copyMatch(destination, out, position, length, true);
+            out += length;
+            if (items == 0)
+                break;
         }
     }
 
