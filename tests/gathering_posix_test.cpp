@@ -21,6 +21,15 @@ protected:
     TempDir dir;
 };
 
+// Only a file system that tells letter cases apart holds such names.
+TEST_F(GatheringPosix, NamesDifferingOnlyInCaseComeInAFixedOrder) {
+    writeFile(dir / "data" / "readme", "1");
+    writeFile(dir / "data" / "README", "2");
+    writeFile(dir / "data" / "ReadMe", "3");
+    EXPECT_EQ(gatherIn(dir.path(), "data"),
+              (std::vector<std::string>{"data\\", "data\\README", "data\\ReadMe", "data\\readme"}));
+}
+
 TEST_F(GatheringPosix, LeavesOutWhatTheArchiveCannotHoldWithAWarning) {
     writeFile(dir / "data" / "kept.txt", "x");
     writeFile(dir / "data" / "odd\\name.txt", "x");

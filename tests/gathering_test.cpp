@@ -54,14 +54,6 @@ TEST(SourceOrder, FoldsOnlyAsciiLettersAndBreaksCaseTiesByBytes) {
     }
 }
 
-TEST_F(Gathering, NamesDifferingOnlyInCaseComeInAFixedOrder) {
-    writeFile(dir / "data" / "readme", "1");
-    writeFile(dir / "data" / "README", "2");
-    writeFile(dir / "data" / "ReadMe", "3");
-    EXPECT_EQ(gatherIn(dir.path(), "data"),
-              (std::vector<std::string>{"data\\", "data\\README", "data\\ReadMe", "data\\readme"}));
-}
-
 TEST_F(Gathering, RecordsTimesAndSizesInTheEntryDigits) {
     writeFile(dir / "data" / "five.bin", "12345");
     fs::create_directory(dir / "data" / "sub");

@@ -29,6 +29,11 @@ std::string program(const std::string& path) {
     return converted;
 }
 
+// f10, f11, ...: names that sort in the order of their numbers.
+fs::path numberedName(std::size_t number) {
+    return fs::path("f").concat(std::to_string(number));
+}
+
 std::vector<std::string> dirNames(const ArchiveContents& archive) {
     std::vector<std::string> names;
     for (const auto& [index, dir] : archive.dirs)
@@ -210,7 +215,7 @@ TEST(WriterProgram, ProgressLinesFollowTheByteCountdown) {
     for (const auto& c : cases) {
         TempDir dir;
         for (std::size_t i = 0; i < c.sizes.size(); ++i)
-            writeFile(dir / "data" / ("f" + std::to_string(10 + i)), std::string(c.sizes[i], 'z'));
+            writeFile(dir / "data" / numberedName(10 + i), std::string(c.sizes[i], 'z'));
         const ProgramRun run = runZas({"-a", "data", "out.zas"}, dir.path());
         EXPECT_EQ(withoutBanner(run), "Copying all files from \"data\" to archive \"out.zas\"\n\n"
                                       "Gathering files and directories...\n"
@@ -222,7 +227,7 @@ TEST(WriterProgram, ProgressLinesFollowTheByteCountdown) {
 TEST(WriterProgram, GatheringDrawsDotsEveryFiftyFiles) {
     TempDir dir;
     for (int i = 0; i < 550; ++i)
-        writeFile(dir / "data" / ("f" + std::to_string(1000 + i)), "");
+        writeFile(dir / "data" / numberedName(1000 + i), "");
     const ProgramRun run = runZas({"-a", "data", "out.zas"}, dir.path());
     std::string dots;
     for (int line = 1; line <= 11; ++line)

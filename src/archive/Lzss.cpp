@@ -134,9 +134,10 @@ public:
         while (next != kNil) {
             p = next;
             // Both links of p and the head of the string at p load side by
-            // side; most steps are decided by the head alone.
-            std::uint32_t links;
-            std::memcpy(&links, m.child[p], sizeof links);
+            // side; most steps are decided by the head alone, and the link to
+            // follow is a selection, not a branch.
+            unsigned leftLink = m.child[p][kLeft];
+            unsigned rightLink = m.child[p][kRight];
             const unsigned char* candidate = m.ring + p;
             std::uint64_t candidateHead = bigEndian(loadLittle64(candidate + 1));
             unsigned length;
@@ -169,7 +170,7 @@ public:
             bestPosition = better ? p : bestPosition;
             belowPrefix = side ? length : belowPrefix;
             abovePrefix = side ? abovePrefix : length;
-            next = links >> (16 * side) & 0xFFFF;
+            next = leftLink ^ ((leftLink ^ rightLink) & (0u - side));
         }
         if (next == kNil) {
             m.child[p][side] = link(r);
@@ -246,6 +247,9 @@ void copyMatch(unsigned char* destination, unsigned char* out, unsigned position
     const unsigned char* from = out - distance;
     if (slack && distance >= kMaxMatch) {
         std::memcpy(out, from, kMaxMatch);
+    } else if (slack && distance == 1) {
+        // A run of one byte, common in game data.
+        std::memset(out, from[0], kMaxMatch);
     } else if (slack && distance >= 8) {
         std::memcpy(out, from, 8);
         std::memcpy(out + 8, from + 8, 8);
@@ -354,24 +358,36 @@ bool decodeBlock(const unsigned char* block, std::size_t blockLength, unsigned c
     unsigned char* out = destination;
     unsigned char* const outEnd = destination + capacity;
 
-    // Whole groups while the stream holds a full one (17 bytes) and the
-    // destination has room for eight longest matches plus the overshoot of
-    // the block copies: no bounds checks inside.
-    constexpr std::size_t kGroupInput = 17;
+    // Whole groups while the stream holds a full one (17 bytes, and 8 more
+    // for the literal copies below to read ahead) and the destination has
+    // room for eight longest matches plus the overshoot of the block copies:
+    // no bounds checks inside. Each turn copies the run of literals before
+    // the next match at once.
+    constexpr std::size_t kGroupInput = 17 + 8;
     constexpr std::size_t kGroupOutput = 8 * kMaxMatch + 8;
     while (static_cast<std::size_t>(inEnd - in) >= kGroupInput &&
            static_cast<std::size_t>(outEnd - out) >= kGroupOutput) {
         unsigned flags = *in++;
-        for (int item = 0; item < 8; ++item, flags >>= 1) {
-            if (flags & 1) {
-                *out++ = *in++;
-            } else {
-                unsigned position = in[0] | (in[1] & 0xF0u) << 4;
-                unsigned length = (in[1] & 0x0Fu) + kMinMatch;
-                in += 2;
-                copyMatch(destination, out, position, length, true);
-                out += length;
-            }
+        unsigned items = 8;
+        for (;;) {
+            // Items left in the group that are literals, from the low end.
+            auto literals = static_cast<unsigned>(std::countr_one(flags));
+            literals = literals < items ? literals : items;
+            std::memcpy(out, in, 8);
+            out += literals;
+            in += literals;
+            items -= literals;
+            if (items == 0)
+                break;
+            flags >>= literals + 1;
+            --items;
+            unsigned position = in[0] | (in[1] & 0xF0u) << 4;
+            unsigned length = (in[1] & 0x0Fu) + kMinMatch;
+            in += 2;
+            copyMatch(destination, out, position, length, true);
+            out += length;
+            if (items == 0)
+                break;
         }
     }
 

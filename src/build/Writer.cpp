@@ -367,7 +367,8 @@ void writeArchive(const zs& source, const zs& archive, bool excludePath, bool co
               archive.c_str());
     printText("\n");
     if (source.empty()) {
-        // Without a name every stored path would lose its first character.
+        // The walk would take the current directory, whose entry would fall
+        // under the top entry's empty key and leave the tables inconsistent.
         printError("Error: Source directory name is empty\n");
         return;
     }
