@@ -245,15 +245,24 @@ void copyMatch(unsigned char* destination, unsigned char* out, unsigned position
         return;
     }
     const unsigned char* from = out - distance;
-    if (slack && distance >= kMaxMatch) {
-        std::memcpy(out, from, kMaxMatch);
-    } else if (slack && distance == 1) {
-        // A run of one byte, common in game data.
-        std::memset(out, from[0], kMaxMatch);
-    } else if (slack && distance >= 8) {
+    if (slack && distance >= 8) {
+        // Eight bytes at a time, each word read after the one before it is
+        // written, which also repeats a pattern of 8 to 17 bytes correctly.
         std::memcpy(out, from, 8);
         std::memcpy(out + 8, from + 8, 8);
         std::memcpy(out + 16, from + 16, 8);
+    } else if (slack && distance == 1) {
+        // A run of one byte, common in game data.
+        std::memset(out, from[0], kMaxMatch);
+    } else if (slack) {
+        // A short pattern: lay out its first eight bytes, then copy words
+        // from a whole number of periods back.
+        static constexpr unsigned char kPeriods[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+        for (unsigned k = 0; k < 8; ++k)
+            out[k] = from[k];
+        std::size_t back = kPeriods[distance];
+        std::memcpy(out + 8, out + 8 - back, 8);
+        std::memcpy(out + 16, out + 16 - back, 8);
     } else {
         for (unsigned k = 0; k < length; ++k)
             out[k] = from[k];
