@@ -5,8 +5,8 @@
 #include "TestSupport.h"
 
 #include "archive/Lzss.h"
-#include "read/EntryPath.h"
 #include "platform/Platform.h"
+#include "read/EntryPath.h"
 #include "read/Extraction.h"
 #include "support/Console.h"
 
