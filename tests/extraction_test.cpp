@@ -102,8 +102,9 @@ TEST(Extraction, JoinsTheDestinationLessOneTrailingBackslash) {
         const fs::path sub = (dir / c.lands).parent_path();
         EXPECT_EQ(lastWriteTime(sub), timeOf(date)) << c.shown;
         EXPECT_EQ(lastWriteTime(sub.parent_path()), timeOf(date)) << c.shown; // the destination itself
-        if (c.above != nullptr)
+        if (c.above != nullptr) {
             EXPECT_NE(lastWriteTime(dir / c.above), timeOf(date)) << c.shown;
+        }
     }
 }
 

@@ -133,11 +133,9 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
     if (directory.empty() || directory.back() != '*')
         return INVALID_HANDLE_VALUE;
     directory.pop_back();
-    if (directory.empty())
-        directory = ".";
 
     auto* state = new FindState;
-    state->directory = opendir(directory.c_str());
+    state->directory = opendir(directory.empty() ? "." : directory.c_str());
     if (state->directory == nullptr || !readNextItem(state, data)) {
         if (state->directory != nullptr)
             closedir(state->directory);
