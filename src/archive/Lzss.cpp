@@ -44,6 +44,9 @@ constexpr unsigned kMirror = kMaxMatch - 1;
 // only ever fall beyond the 18th byte of a comparison and are discarded.
 constexpr unsigned kRingBytes = kRingSize + 48;
 
+// The head of a string, its bytes 1..8, reaches ring index 4095 + 8.
+constexpr unsigned kReversedEnd = kRingSize + 8;
+
 constexpr std::size_t kUnpackedOffset = 4;
 constexpr std::size_t kPackedOffset = 8;
 
@@ -52,6 +55,10 @@ constexpr std::size_t kPackedOffset = 8;
 // About 30 KiB: ring, both child links of a node side by side, parents.
 struct WorkingMemory {
     alignas(64) unsigned char ring[kRingBytes];
+    // The ring back to front: reversed[kReversedEnd - x] = ring[x] for x up
+    // to kReversedEnd. Eight bytes loaded from it come out as a number that
+    // orders like the bytes they hold, with no byte swap in the tree walk.
+    unsigned char reversed[kReversedEnd + 1];
     std::uint16_t child[kRootBase + 256][2];
     std::uint16_t parent[kRingSize + 1];
 };
@@ -117,6 +124,28 @@ unsigned pickLink(std::uint64_t keyOrder, std::uint64_t candidateOrder, unsigned
 
 std::uint16_t link(unsigned position) { return static_cast<std::uint16_t>(position); }
 
+// Writes ring byte x, its mirror and its reversed copies.
+void setRingByte(unsigned x, unsigned char c) {
+    WorkingMemory& m = g_memory;
+    m.ring[x] = c;
+    m.reversed[kReversedEnd - x] = c;
+    if (x < kMirror) {
+        m.ring[x + kRingSize] = c;
+        if (x + kRingSize <= kReversedEnd)
+            m.reversed[kReversedEnd - kRingSize - x] = c;
+    }
+}
+
+// Bytes 1..8 of the string at ring position p as a number that orders like
+// them.
+std::uint64_t headAt(unsigned p) {
+    std::uint64_t value;
+    std::memcpy(&value, g_memory.reversed + (kReversedEnd - 8 - p), sizeof value);
+    if constexpr (std::endian::native == std::endian::big)
+        value = bigEndian(value);
+    return value;
+}
+
 class Encoder {
 public:
     unsigned matchPosition = 0;
@@ -151,7 +180,7 @@ public:
         unsigned side = kRight;
         unsigned next = m.child[p][kRight];
         // Bytes 1..8 of the new string, as a number that orders like them.
-        const std::uint64_t keyHead = bigEndian(loadLittle64(key + 1));
+        const std::uint64_t keyHead = headAt(r);
         while (next != kNil) {
             p = next;
             // Both links of p and the head of the string at p load side by
@@ -160,7 +189,7 @@ public:
             unsigned leftLink = m.child[p][kLeft];
             unsigned rightLink = m.child[p][kRight];
             const unsigned char* candidate = m.ring + p;
-            std::uint64_t candidateHead = bigEndian(loadLittle64(candidate + 1));
+            std::uint64_t candidateHead = headAt(p);
             unsigned length;
             // The two numbers whose order decides the side.
             std::uint64_t keyOrder = keyHead;
@@ -305,12 +334,14 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
     writeU32(destination + kUnpackedOffset, length);
 
     std::memset(m.ring, ' ', kRingStart);
+    std::memset(m.reversed + (kReversedEnd - kRingStart + 1), ' ', kRingStart);
     unsigned s = 0;
     unsigned r = kRingStart;
     unsigned lookahead = length < kMaxMatch ? length : kMaxMatch;
     if (lookahead == 0)
         return -1;
-    std::memcpy(m.ring + r, source, lookahead);
+    for (unsigned i = 0; i < lookahead; ++i)
+        setRingByte(r + i, source[i]);
     const unsigned char* next = source + lookahead;
     const unsigned char* const end = source + length;
 
@@ -349,9 +380,7 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
         for (; step < matchLength && next != end; ++step) {
             unsigned char c = *next++;
             encoder.deleteNode(s);
-            m.ring[s] = c;
-            if (s < kMirror)
-                m.ring[s + kRingSize] = c;
+            setRingByte(s, c);
             s = (s + 1) & kRingMask;
             r = (r + 1) & kRingMask;
             encoder.insertNode(r);
@@ -471,7 +500,7 @@ bool decodeBlock(const unsigned char* block, std::size_t blockLength, unsigned c
     // encoder's next call may read those it does not rewrite.
     std::size_t produced = static_cast<std::size_t>(out - destination);
     for (std::size_t j = 0; j < kMaxMatch && j < produced; ++j)
-        g_memory.ring[kRingStart + j] = destination[j + (produced - 1 - j) / kRingSize * kRingSize];
+        setRingByte(static_cast<unsigned>(kRingStart + j), destination[j + (produced - 1 - j) / kRingSize * kRingSize]);
 
     return !overrun && !truncated && produced == capacity;
 }
