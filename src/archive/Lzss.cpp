@@ -421,36 +421,47 @@ bool decodeBlock(const unsigned char* block, std::size_t blockLength, unsigned c
     unsigned char* out = destination;
     unsigned char* const outEnd = destination + capacity;
 
-    // Whole groups while the stream holds a full one (17 bytes, and 8 more
-    // for the literal copies below to read ahead) and the destination has
-    // room for eight longest matches plus the overshoot of the block copies:
-    // no bounds checks inside. Each turn copies the run of literals before
-    // the next match at once.
-    constexpr std::size_t kGroupInput = 17 + 8;
+    // Whole groups while the stream holds a full one (17 bytes, and 24 more
+    // for the word copies below to read ahead) and the destination has room
+    // for eight longest matches plus the overshoot of the word copies: no
+    // bounds checks inside. Literal or match, an item is the same three
+    // word copies, from the stream or from the output, so the flag bits
+    // steer selections rather than branches; only matches closer than 8
+    // bytes or reaching back before the output take a path of their own.
+    constexpr std::size_t kGroupInput = 17 + 24;
     constexpr std::size_t kGroupOutput = 8 * kMaxMatch + 8;
     while (static_cast<std::size_t>(inEnd - in) >= kGroupInput &&
            static_cast<std::size_t>(outEnd - out) >= kGroupOutput) {
         unsigned flags = *in++;
-        unsigned items = 8;
-        for (;;) {
-            // Items left in the group that are literals, from the low end.
-            auto literals = static_cast<unsigned>(std::countr_one(flags));
-            literals = literals < items ? literals : items;
+        if (flags == 0xFF) {
             std::memcpy(out, in, 8);
-            out += literals;
-            in += literals;
-            items -= literals;
-            if (items == 0)
-                break;
-            flags >>= literals + 1;
-            --items;
-            unsigned position = in[0] | (in[1] & 0xF0u) << 4;
-            unsigned length = (in[1] & 0x0Fu) + kMinMatch;
-            in += 2;
-            copyMatch(destination, out, position, length, true);
-            out += length;
-            if (items == 0)
-                break;
+            in += 8;
+            out += 8;
+            continue;
+        }
+        for (int item = 0; item < 8; ++item, flags >>= 1) {
+            std::size_t literal = flags & 1;
+            std::size_t isMatch = literal - 1; // all ones for a match
+            std::size_t position = in[0] | (in[1] & 0xF0u) << 4;
+            std::size_t length = (in[1] & 0x0Fu) + kMinMatch;
+            auto produced = static_cast<std::size_t>(out - destination);
+            std::size_t distance = ((kRingStart + produced - position - 1) & kRingMask) + 1;
+            if ((distance < 8 || distance > produced) && !literal) {
+                copyMatch(destination, out, static_cast<unsigned>(position), static_cast<unsigned>(length), true);
+                in += 2;
+                out += length;
+                continue;
+            }
+            // A literal is copied from the stream (its byte first), a match
+            // from the output.
+            auto from = reinterpret_cast<const unsigned char*>(
+                reinterpret_cast<std::uintptr_t>(in) +
+                ((reinterpret_cast<std::uintptr_t>(out) - distance - reinterpret_cast<std::uintptr_t>(in)) & isMatch));
+            std::memcpy(out, from, 8);
+            std::memcpy(out + 8, from + 8, 8);
+            std::memcpy(out + 16, from + 16, 8);
+            in += 2 - literal;
+            out += 1 + ((length - 1) & isMatch);
         }
     }
 
