@@ -44,6 +44,9 @@ constexpr unsigned kMirror = kMaxMatch - 1;
 // only ever fall beyond the 18th byte of a comparison and are discarded.
 constexpr unsigned kRingBytes = kRingSize + 48;
 
+// The head of a string, its bytes 1..8, reaches ring index 4095 + 8.
+constexpr unsigned kReversedEnd = kRingSize + 8;
+
 constexpr std::size_t kUnpackedOffset = 4;
 constexpr std::size_t kPackedOffset = 8;
 
@@ -52,6 +55,10 @@ constexpr std::size_t kPackedOffset = 8;
 // About 30 KiB: ring, both child links of a node side by side, parents.
 struct WorkingMemory {
     alignas(64) unsigned char ring[kRingBytes];
+    // The ring back to front: reversed[kReversedEnd - x] = ring[x] for x up
+    // to kReversedEnd. Eight bytes loaded from it come out as a number that
+    // orders like the bytes they hold, with no byte swap in the tree walk.
+    unsigned char reversed[kReversedEnd + 1];
     std::uint16_t child[kRootBase + 256][2];
     std::uint16_t parent[kRingSize + 1];
 };
@@ -94,7 +101,50 @@ std::uint64_t loadLittle64(const unsigned char* p) {
 constexpr std::uint64_t kSevenBytes = 0x00FFFFFFFFFFFFFFu;
 constexpr std::uint64_t kStopBit = std::uint64_t{1} << 56;
 
+// The link to follow from a node: right when the new string orders after
+// the node's. The side is as good as random, so this must be a selection, not a
+// branch; on x86-64 a conditional move, straight after the comparison, is the
+// shortest way from one node to the next.
+unsigned pickLink(std::uint64_t keyOrder, std::uint64_t candidateOrder, unsigned leftLink, unsigned rightLink,
+                  unsigned side) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    (void)side;
+    unsigned next = leftLink;
+    asm("cmpq %[candidate], %[key]\n\tcmova %[right], %[next]"
+        : [next] "+r"(next)
+        : [key] "r"(keyOrder), [candidate] "r"(candidateOrder), [right] "r"(rightLink)
+        : "cc");
+    return next;
+#else
+    (void)keyOrder;
+    (void)candidateOrder;
+    return leftLink ^ ((leftLink ^ rightLink) & (0u - side));
+#endif
+}
+
 std::uint16_t link(unsigned position) { return static_cast<std::uint16_t>(position); }
+
+// Writes ring byte x, its mirror and its reversed copies.
+void setRingByte(unsigned x, unsigned char c) {
+    WorkingMemory& m = g_memory;
+    m.ring[x] = c;
+    m.reversed[kReversedEnd - x] = c;
+    if (x < kMirror) {
+        m.ring[x + kRingSize] = c;
+        if (x + kRingSize <= kReversedEnd)
+            m.reversed[kReversedEnd - kRingSize - x] = c;
+    }
+}
+
+// Bytes 1..8 of the string at ring position p as a number that orders like
+// them.
+std::uint64_t headAt(unsigned p) {
+    std::uint64_t value;
+    std::memcpy(&value, g_memory.reversed + (kReversedEnd - 8 - p), sizeof value);
+    if constexpr (std::endian::native == std::endian::big)
+        value = bigEndian(value);
+    return value;
+}
 
 class Encoder {
 public:
@@ -130,7 +180,7 @@ public:
         unsigned side = kRight;
         unsigned next = m.child[p][kRight];
         // Bytes 1..8 of the new string, as a number that orders like them.
-        const std::uint64_t keyHead = bigEndian(loadLittle64(key + 1));
+        const std::uint64_t keyHead = headAt(r);
         while (next != kNil) {
             p = next;
             // Both links of p and the head of the string at p load side by
@@ -139,11 +189,13 @@ public:
             unsigned leftLink = m.child[p][kLeft];
             unsigned rightLink = m.child[p][kRight];
             const unsigned char* candidate = m.ring + p;
-            std::uint64_t candidateHead = bigEndian(loadLittle64(candidate + 1));
+            std::uint64_t candidateHead = headAt(p);
             unsigned length;
+            // The two numbers whose order decides the side.
+            std::uint64_t keyOrder = keyHead;
+            std::uint64_t candidateOrder = candidateHead;
             if (keyHead != candidateHead) {
                 length = 1 + static_cast<unsigned>(std::countl_zero(keyHead ^ candidateHead)) / 8;
-                side = unsigned{keyHead > candidateHead};
             } else {
                 unsigned i = belowPrefix < abovePrefix ? belowPrefix : abovePrefix;
                 i = i > 9 ? i : 9;
@@ -163,14 +215,16 @@ public:
                     bestPosition = p;
                     break;
                 }
-                side = unsigned{key[length] > candidate[length]};
+                keyOrder = key[length];
+                candidateOrder = candidate[length];
             }
+            side = unsigned{keyOrder > candidateOrder};
             bool better = length > best;
             best = better ? length : best;
             bestPosition = better ? p : bestPosition;
             belowPrefix = side ? length : belowPrefix;
             abovePrefix = side ? abovePrefix : length;
-            next = leftLink ^ ((leftLink ^ rightLink) & (0u - side));
+            next = pickLink(keyOrder, candidateOrder, leftLink, rightLink, side);
         }
         if (next == kNil) {
             m.child[p][side] = link(r);
@@ -280,12 +334,14 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
     writeU32(destination + kUnpackedOffset, length);
 
     std::memset(m.ring, ' ', kRingStart);
+    std::memset(m.reversed + (kReversedEnd - kRingStart + 1), ' ', kRingStart);
     unsigned s = 0;
     unsigned r = kRingStart;
     unsigned lookahead = length < kMaxMatch ? length : kMaxMatch;
     if (lookahead == 0)
         return -1;
-    std::memcpy(m.ring + r, source, lookahead);
+    for (unsigned i = 0; i < lookahead; ++i)
+        setRingByte(r + i, source[i]);
     const unsigned char* next = source + lookahead;
     const unsigned char* const end = source + length;
 
@@ -324,9 +380,7 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
         for (; step < matchLength && next != end; ++step) {
             unsigned char c = *next++;
             encoder.deleteNode(s);
-            m.ring[s] = c;
-            if (s < kMirror)
-                m.ring[s + kRingSize] = c;
+            setRingByte(s, c);
             s = (s + 1) & kRingMask;
             r = (r + 1) & kRingMask;
             encoder.insertNode(r);
@@ -367,36 +421,47 @@ bool decodeBlock(const unsigned char* block, std::size_t blockLength, unsigned c
     unsigned char* out = destination;
     unsigned char* const outEnd = destination + capacity;
 
-    // Whole groups while the stream holds a full one (17 bytes, and 8 more
-    // for the literal copies below to read ahead) and the destination has
-    // room for eight longest matches plus the overshoot of the block copies:
-    // no bounds checks inside. Each turn copies the run of literals before
-    // the next match at once.
-    constexpr std::size_t kGroupInput = 17 + 8;
+    // Whole groups while the stream holds a full one (17 bytes, and 24 more
+    // for the word copies below to read ahead) and the destination has room
+    // for eight longest matches plus the overshoot of the word copies: no
+    // bounds checks inside. Literal or match, an item is the same three
+    // word copies, from the stream or from the output, so the flag bits
+    // steer selections rather than branches; only matches closer than 8
+    // bytes or reaching back before the output take a path of their own.
+    constexpr std::size_t kGroupInput = 17 + 24;
     constexpr std::size_t kGroupOutput = 8 * kMaxMatch + 8;
     while (static_cast<std::size_t>(inEnd - in) >= kGroupInput &&
            static_cast<std::size_t>(outEnd - out) >= kGroupOutput) {
         unsigned flags = *in++;
-        unsigned items = 8;
-        for (;;) {
-            // Items left in the group that are literals, from the low end.
-            auto literals = static_cast<unsigned>(std::countr_one(flags));
-            literals = literals < items ? literals : items;
+        if (flags == 0xFF) {
             std::memcpy(out, in, 8);
-            out += literals;
-            in += literals;
-            items -= literals;
-            if (items == 0)
-                break;
-            flags >>= literals + 1;
-            --items;
-            unsigned position = in[0] | (in[1] & 0xF0u) << 4;
-            unsigned length = (in[1] & 0x0Fu) + kMinMatch;
-            in += 2;
-            copyMatch(destination, out, position, length, true);
-            out += length;
-            if (items == 0)
-                break;
+            in += 8;
+            out += 8;
+            continue;
+        }
+        for (int item = 0; item < 8; ++item, flags >>= 1) {
+            std::size_t literal = flags & 1;
+            std::size_t isMatch = literal - 1; // all ones for a match
+            std::size_t position = in[0] | (in[1] & 0xF0u) << 4;
+            std::size_t length = (in[1] & 0x0Fu) + kMinMatch;
+            auto produced = static_cast<std::size_t>(out - destination);
+            std::size_t distance = ((kRingStart + produced - position - 1) & kRingMask) + 1;
+            if ((distance < 8 || distance > produced) && !literal) {
+                copyMatch(destination, out, static_cast<unsigned>(position), static_cast<unsigned>(length), true);
+                in += 2;
+                out += length;
+                continue;
+            }
+            // A literal is copied from the stream (its byte first), a match
+            // from the output.
+            auto from = reinterpret_cast<const unsigned char*>(
+                reinterpret_cast<std::uintptr_t>(in) +
+                ((reinterpret_cast<std::uintptr_t>(out) - distance - reinterpret_cast<std::uintptr_t>(in)) & isMatch));
+            std::memcpy(out, from, 8);
+            std::memcpy(out + 8, from + 8, 8);
+            std::memcpy(out + 16, from + 16, 8);
+            in += 2 - literal;
+            out += 1 + ((length - 1) & isMatch);
         }
     }
 
@@ -446,7 +511,7 @@ bool decodeBlock(const unsigned char* block, std::size_t blockLength, unsigned c
     // encoder's next call may read those it does not rewrite.
     std::size_t produced = static_cast<std::size_t>(out - destination);
     for (std::size_t j = 0; j < kMaxMatch && j < produced; ++j)
-        g_memory.ring[kRingStart + j] = destination[j + (produced - 1 - j) / kRingSize * kRingSize];
+        setRingByte(static_cast<unsigned>(kRingStart + j), destination[j + (produced - 1 - j) / kRingSize * kRingSize]);
 
     return !overrun && !truncated && produced == capacity;
 }
