@@ -294,7 +294,9 @@ void copyMatch(unsigned char* destination, unsigned char* out, unsigned position
     if (distance > produced) {
         // Reaches back before this block's first byte.
         for (unsigned k = 0; k < length; ++k) {
-            out[k] = distance > produced + k ? initialRingByte((position + k) & kRingMask) : out[k - distance];
+            // (out + k) - distance, not out[k - distance]: the index would wrap.
+            out[k] = distance > produced + k ? initialRingByte((position + k) & kRingMask)
+                                             : *(out + k - distance);
         }
         return;
     }
