@@ -110,9 +110,15 @@ void gatherSources(const zs& source, zvector<zs>& list) {
 void scanDirectory(const zs& pattern, zvector<zs>& list, std::uint64_t directoryTime) {
     WIN32_FIND_DATAA item;
     const ListingOwner listing(FindFirstFileA(pattern.c_str(), &item));
-    if (listing.get() == INVALID_HANDLE_VALUE)
-        return;
     const zs directory(pattern, 0, pattern.size() - 1);
+    if (listing.get() == INVALID_HANDLE_VALUE) {
+        // A directory that cannot be listed is passed over in silence, but
+        // one the system refuses for its path's length holds files the user
+        // expects in the archive.
+        if (isPathTooLong(pattern.c_str()))
+            printWarning("Warning: Leaving out \"%s\": its path is too long\n", directory.c_str());
+        return;
+    }
     appendEntry(list, directoryTime, 0, directory, "");
     do {
         if (std::strcmp(item.cFileName, ".") == 0 || std::strcmp(item.cFileName, "..") == 0)

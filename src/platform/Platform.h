@@ -137,6 +137,9 @@ bool flushToDisk(std::FILE* file);
 // Offsets of 4 GiB and more on every platform.
 bool seekFile(std::FILE* file, std::uint64_t offset);
 bool truncateFile(std::FILE* file, std::uint64_t size);
+// Whether the system refuses path for its length alone: longer than MAX_PATH
+// as a full path on Windows, than PATH_MAX on POSIX.
+bool isPathTooLong(const char* path);
 // Whether two paths name one and the same existing file.
 bool isSameFile(const char* first, const char* second);
 

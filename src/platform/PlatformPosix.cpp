@@ -2,6 +2,7 @@
 #include "platform/Platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -270,6 +271,10 @@ BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* lastAccess, const
 
 BOOL CloseHandle(HANDLE handle) {
     return close(static_cast<int>(reinterpret_cast<std::intptr_t>(handle))) == 0;
+}
+
+bool isPathTooLong(const char* path) {
+    return std::strlen(path) >= PATH_MAX;
 }
 
 std::FILE* openFile(const char* path, const char* mode) {

@@ -60,6 +60,12 @@ bool truncateFile(std::FILE* file, std::uint64_t size) {
     return std::fflush(file) == 0 && _chsize_s(_fileno(file), static_cast<__int64>(size)) == 0;
 }
 
+bool isPathTooLong(const char* path) {
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(path, MAX_PATH, full, nullptr);
+    return length >= MAX_PATH || std::strlen(path) >= MAX_PATH;
+}
+
 bool isSameFile(const char* first, const char* second) {
     char one[MAX_PATH];
     char other[MAX_PATH];
