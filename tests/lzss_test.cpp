@@ -301,8 +301,10 @@ TEST(LzssDifferential, DecodesArbitraryStreamsLikeThePlainDecoder) {
 Bytes literalBlock(const Bytes& output) {
     Bytes stream;
     for (std::size_t i = 0; i < output.size(); ++i) {
-        if (i % 8 == 0)
-            stream.push_back(static_cast<unsigned char>(output.size() - i >= 8 ? 0xFF : (1u << (output.size() - i)) - 1));
+        if (i % 8 == 0) {
+            std::size_t items = std::min<std::size_t>(output.size() - i, 8);
+            stream.push_back(static_cast<unsigned char>((1u << items) - 1));
+        }
         stream.push_back(output[i]);
     }
     return block(stream, static_cast<std::uint32_t>(output.size()));

@@ -9,19 +9,23 @@
 // the way down wins a tie), so insertion and deletion follow the classic
 // LZSS tree operations step for step; the speed comes from how a step is
 // done, never from doing fewer of them:
-//   - links are 16-bit and the whole working memory is about 29 KiB, so it
-//     stays in the first-level cache;
-//   - strings are compared eight bytes at a time;
-//   - a descent starts each comparison past the prefix the current node is
-//     known to share with the new string: every node below a turn lies
-//     between the nearest node passed on the left and the nearest passed on
-//     the right, so it shares at least the shorter of their two common
-//     prefixes with the new string;
+//   - links are 16-bit and the whole working memory is about 34 KiB, so it
+//     stays in the first-level data cache;
+//   - a step down the tree is decided, in almost every case, by bytes 1..8
+//     of the two strings taken as one number: a reversed copy of the ring
+//     makes that a single load, and the link to follow is picked by a
+//     conditional move, so the walk does not stall on a mispredicted branch
+//     at every node (the side taken is as good as random);
+//   - when those bytes agree, the rest is compared eight bytes at a time,
+//     starting past the prefix the node is known to share with the new
+//     string: every node below a turn lies between the nearest node passed
+//     on the left and the nearest passed on the right, so it shares at least
+//     the shorter of their two common prefixes with the new string;
 //   - items are written straight into the block, the flag byte patched when
 //     its group closes.
 // The decoder writes straight into the destination and reads matches back
-// from it; the ring is consulted only for references to bytes that precede
-// the block's output.
+// from it with word copies; the ring is consulted only for references to
+// bytes that precede the block's output.
 
 namespace {
 
@@ -76,9 +80,7 @@ void writeU32(unsigned char* p, std::uint32_t value) {
     p[3] = static_cast<unsigned char>(value >> 24);
 }
 
-// The eight bytes of a little-endian load as a number whose order is that of
-// the byte strings.
-std::uint64_t bigEndian(std::uint64_t little) {
+std::uint64_t byteSwap(std::uint64_t little) {
 #if defined(__GNUC__)
     return __builtin_bswap64(little);
 #else
@@ -94,17 +96,15 @@ std::uint64_t loadLittle64(const unsigned char* p) {
     std::uint64_t value;
     std::memcpy(&value, p, sizeof value);
     if constexpr (std::endian::native == std::endian::big)
-        value = bigEndian(value);
+        value = byteSwap(value);
     return value;
 }
 
-constexpr std::uint64_t kSevenBytes = 0x00FFFFFFFFFFFFFFu;
-constexpr std::uint64_t kStopBit = std::uint64_t{1} << 56;
-
 // The link to follow from a node: right when the new string orders after
-// the node's. The side is as good as random, so this must be a selection, not a
-// branch; on x86-64 a conditional move, straight after the comparison, is the
-// shortest way from one node to the next.
+// the node's. The side is as good as random, so this must be a selection,
+// not a branch, and compilers do not reliably keep it one; on x86-64 a
+// conditional move straight after the comparison is the shortest way from
+// one node to the next.
 unsigned pickLink(std::uint64_t keyOrder, std::uint64_t candidateOrder, unsigned leftLink, unsigned rightLink,
                   unsigned side) {
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -142,7 +142,7 @@ std::uint64_t headAt(unsigned p) {
     std::uint64_t value;
     std::memcpy(&value, g_memory.reversed + (kReversedEnd - 8 - p), sizeof value);
     if constexpr (std::endian::native == std::endian::big)
-        value = bigEndian(value);
+        value = byteSwap(value);
     return value;
 }
 
@@ -162,9 +162,6 @@ public:
     // Inserts the string at ring position r into its tree and leaves the
     // longest match met on the way in matchPosition / matchLength. An equal
     // 18-byte string already in the tree is replaced by r.
-    //
-    // The descent has no branch on the data but the loop's own exit: the
-    // side to go down is an index, the best match is kept by selection.
     void insertNode(unsigned r) {
         WorkingMemory& m = g_memory;
         const unsigned char* key = m.ring + r;
@@ -184,8 +181,7 @@ public:
         while (next != kNil) {
             p = next;
             // Both links of p and the head of the string at p load side by
-            // side; most steps are decided by the head alone, and the link to
-            // follow is a selection, not a branch.
+            // side; most steps are decided by the heads alone.
             unsigned leftLink = m.child[p][kLeft];
             unsigned rightLink = m.child[p][kRight];
             const unsigned char* candidate = m.ring + p;
