@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -89,6 +93,34 @@ TEST_F(GatheringPosix, HandlesPathsBeyondTheOldFixedBound) {
     const std::vector<std::string> paths = gatherIn(dir.path(), "data");
     ASSERT_EQ(paths.size(), 14u);
     EXPECT_EQ(paths.back(), expected + "end.txt");
+}
+
+// Deeper than PATH_MAX: the directories are made one level at a time
+// relative to the one above, which the system allows at any depth.
+TEST_F(GatheringPosix, ReportsDirectoriesWhosePathIsTooLongForTheSystem) {
+    writeFile(dir / "data" / "short.txt", "x");
+    int parent = open((dir / "data").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(parent, 0);
+    const std::string level(200, 'd');
+    for (int depth = 0; depth < 25; ++depth) {
+        ASSERT_EQ(mkdirat(parent, level.c_str(), 0755), 0);
+        const int child = openat(parent, level.c_str(), O_RDONLY | O_DIRECTORY);
+        close(parent);
+        ASSERT_GE(child, 0);
+        parent = child;
+    }
+    const int file = openat(parent, "deep.txt", O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(file, 0);
+    close(file);
+    close(parent);
+
+    std::string printed;
+    const std::vector<std::string> paths = gatherIn(dir.path(), "data", &printed);
+    EXPECT_NE(std::find(paths.begin(), paths.end(), "data\\short.txt"), paths.end());
+    for (const std::string& path : paths)
+        EXPECT_LT(path.size(), 4096u);
+    EXPECT_NE(printed.find("\": its path is too long\n"), std::string::npos) << printed.substr(0, 300);
+    EXPECT_TRUE(warningRaised());
 }
 
 } // namespace
