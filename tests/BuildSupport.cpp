@@ -75,14 +75,7 @@ ArchiveDate dateFromFileTime(std::uint64_t fileTime) {
     const FILETIME time = makeFileTime(fileTime);
     SYSTEMTIME converted{};
     FileTimeToSystemTime(&time, &converted);
-    return ArchiveDate{converted.wYear, converted.wMonth,  converted.wDayOfWeek, converted.wDay,
-                       converted.wHour, converted.wMinute, converted.wSecond,    converted.wMilliseconds};
-}
-
-std::string withoutBanner(const ProgramRun& run) {
-    std::string rest;
-    EXPECT_TRUE(startsWithBanner(run.output, &rest)) << run.output;
-    return rest;
+    return archiveDateOf(converted);
 }
 
 std::string closingLines(const char* outcome) {
@@ -100,12 +93,11 @@ std::string writeInProcess(const fs::path& directory, const char* source, bool e
                            bool move) {
     WorkingDirectory inside(directory);
     clearFlagsForTesting();
-    const std::int32_t made = Z_Memory::sm_iNewCount;
-    const std::int32_t released = Z_Memory::sm_iDeleteCount;
+    const AllocationCounts before;
     ::testing::internal::CaptureStdout();
     writeArchive(zs(source), zs("out.zas"), excludePath, compress, move);
     const std::string output = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(Z_Memory::sm_iNewCount - made, Z_Memory::sm_iDeleteCount - released) << output;
+    EXPECT_TRUE(allocationsBalancedSince(before)) << output;
     return output;
 }
 

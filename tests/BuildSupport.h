@@ -54,9 +54,6 @@ ArchiveDate dateFromFileTime(std::uint64_t fileTime);
 std::vector<std::string> gatherIn(const fs::path& directory, const std::string& source,
                                   std::string* printed = nullptr, zvector<zs>* entries = nullptr);
 
-// The program's output without its banner (a failed expectation when the
-// banner is missing).
-std::string withoutBanner(const ProgramRun& run);
 
 // The writer's closing line with the blank line after it; outcome is "",
 // " with warnings" or " with errors".

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -54,4 +56,20 @@ bool startsWithBanner(const std::string& output, std::string* rest) {
     if (rest != nullptr)
         *rest = output.substr(static_cast<std::size_t>(match.length(0)));
     return true;
+}
+
+std::string withoutBanner(const ProgramRun& run) {
+    std::string rest;
+    EXPECT_TRUE(startsWithBanner(run.output, &rest)) << run.output;
+    return rest;
+}
+
+std::pair<std::string, int> runAfterBanner(const std::vector<std::string>& words, const fs::path& where) {
+    const ProgramRun run = runZas(words, where);
+    return {withoutBanner(run), run.status};
+}
+
+bool allocationsBalancedSince(const AllocationCounts& before) {
+    const AllocationCounts after;
+    return after.made - before.made == after.released - before.released;
 }

@@ -2,9 +2,13 @@
 // the built program.
 #pragma once
 
+#include "support/Memory.h"
+
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -46,3 +50,17 @@ bool runningUnderWine();
 // The banner's two lines and the blank line after them, as every run prints
 // them; the build date is matched by shape.
 bool startsWithBanner(const std::string& output, std::string* rest);
+
+// The program's output without its banner (a failed expectation when the
+// banner is missing).
+std::string withoutBanner(const ProgramRun& run);
+// Runs zas and returns its output after the banner and its exit status.
+std::pair<std::string, int> runAfterBanner(const std::vector<std::string>& words, const fs::path& where);
+
+// The allocation counters at one moment.
+struct AllocationCounts {
+    std::int32_t made = Z_Memory::sm_iNewCount;
+    std::int32_t released = Z_Memory::sm_iDeleteCount;
+};
+// Whether everything allocated since before has been released.
+bool allocationsBalancedSince(const AllocationCounts& before);

@@ -1,15 +1,9 @@
 // The Windows side of the test helpers.
 #include "TestSupport.h"
 
-#include <stdexcept>
+#include "platform/Platform.h" // <windows.h>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include <stdexcept>
 
 namespace {
 

@@ -17,23 +17,6 @@
 
 namespace {
 
-struct Allocations {
-    std::int32_t made = Z_Memory::sm_iNewCount;
-    std::int32_t released = Z_Memory::sm_iDeleteCount;
-};
-
-bool balancedSince(const Allocations& before) {
-    const Allocations after;
-    return after.made - before.made == after.released - before.released;
-}
-
-std::pair<std::string, int> runAfterBanner(const std::vector<std::string>& words, const fs::path& where) {
-    const ProgramRun run = runZas(words, where);
-    std::string rest;
-    EXPECT_TRUE(startsWithBanner(run.output, &rest)) << run.output;
-    return {rest, run.status};
-}
-
 const std::string kSummaryBlanks(48, ' ');
 
 std::string pattern(std::size_t length, unsigned seed) {
@@ -330,11 +313,11 @@ TEST(Extraction, NeverTrustsTheArchive) {
         const std::string prefix = "out";
 
         clearFlagsForTesting();
-        const Allocations before;
+        const AllocationCounts before;
         testing::internal::CaptureStdout();
         extractArchive(zs(archive.c_str()), zs(prefix.c_str()));
         const std::string output = testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(balancedSince(before));
+        EXPECT_TRUE(allocationsBalancedSince(before));
 
         bool warns = false;
         bool errs = false;
@@ -400,7 +383,7 @@ TEST(Extraction, ReadsNothingWhenTheSecondOpenFails) {
     clearFlagsForTesting();
     g_opensOfArchive = 0;
     setOpenFileHookForTesting(removeArchiveOnSecondOpen);
-    const Allocations before;
+    const AllocationCounts before;
     testing::internal::CaptureStdout();
     extractArchive("a.zas", "out");
     const std::string output = testing::internal::GetCapturedStdout();
@@ -410,7 +393,7 @@ TEST(Extraction, ReadsNothingWhenTheSecondOpenFails) {
                       "Extracting files to \"out\\\"\n"
                       "Error: Could not open file \"a.zas\"\n");
     EXPECT_TRUE(errorRaised());
-    EXPECT_TRUE(balancedSince(before));
+    EXPECT_TRUE(allocationsBalancedSince(before));
     EXPECT_FALSE(fs::exists(dir / "out"));
     clearFlagsForTesting();
 }

@@ -14,24 +14,6 @@
 
 namespace {
 
-struct Allocations {
-    std::int32_t made = Z_Memory::sm_iNewCount;
-    std::int32_t released = Z_Memory::sm_iDeleteCount;
-};
-
-bool balancedSince(const Allocations& before) {
-    const Allocations after;
-    return after.made - before.made == after.released - before.released;
-}
-
-// The program's output after the banner, and its exit status.
-std::pair<std::string, int> runAfterBanner(const std::vector<std::string>& words, const fs::path& where) {
-    const ProgramRun run = runZas(words, where);
-    std::string rest;
-    EXPECT_TRUE(startsWithBanner(run.output, &rest)) << run.output;
-    return {rest, run.status};
-}
-
 TEST(Reader, LoadsEveryEntryInTableOrderWithDirectoriesKeyedByPosition) {
     TempDir dir;
     const ArchiveDate date = makeDate(2003, 7, 21, 18, 5, 9, 250);
@@ -41,7 +23,7 @@ TEST(Reader, LoadsEveryEntryInTableOrderWithDirectoriesKeyedByPosition) {
     writeFile(dir / "a.zas", archiveBytes(entries, {{"\\x\\", date}, {"\\"}}, "abcabc" + std::string(25, 'z')));
     const WorkingDirectory inside(dir.path());
 
-    const Allocations before;
+    const AllocationCounts before;
     {
         ArchiveHeader header;
         FileList files;
@@ -61,7 +43,7 @@ TEST(Reader, LoadsEveryEntryInTableOrderWithDirectoriesKeyedByPosition) {
         EXPECT_EQ(dirs.at(0).date, date);
         EXPECT_EQ(dirs.at(1).name, "\\");
     }
-    EXPECT_TRUE(balancedSince(before));
+    EXPECT_TRUE(allocationsBalancedSince(before));
 }
 
 TEST(Reader, RefusesWhatIsNotASoundArchiveWithItsOwnMessage) {
@@ -143,11 +125,11 @@ TEST(Listing, ReleasesEverythingItTookOnEveryPath) {
 
     const WorkingDirectory inside(dir.path());
     for (const char* name : {"good.zas", "damaged.zas", "missing.zas"}) {
-        const Allocations before;
+        const AllocationCounts before;
         testing::internal::CaptureStdout();
         listArchive(name);
         testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(balancedSince(before)) << name;
+        EXPECT_TRUE(allocationsBalancedSince(before)) << name;
     }
     clearFlagsForTesting();
 }

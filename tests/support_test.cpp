@@ -2,18 +2,14 @@
 #include "support/Memory.h"
 #include "support/Services.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <limits>
 
 namespace {
-
-// The counters as a pair, to compare before and after a piece of work.
-struct Allocations {
-    std::int32_t made = Z_Memory::sm_iNewCount;
-    std::int32_t released = Z_Memory::sm_iDeleteCount;
-};
 
 TEST(Crc32, MatchesTheStandardCheckValues) {
     const struct {
@@ -50,7 +46,7 @@ TEST(Services, ExistBeforeMainAndRecordTheirSettings) {
 }
 
 TEST(CountedAllocation, ContainersAndBuffersBalanceTheirCounters) {
-    const Allocations before;
+    const AllocationCounts before;
     {
         zs text(200, 'x'); // longer than any small-string buffer
         zvector<zs> list{text, text};
@@ -59,9 +55,9 @@ TEST(CountedAllocation, ContainersAndBuffersBalanceTheirCounters) {
         ByteBuffer moved = std::move(buffer);
         EXPECT_EQ(buffer.data(), nullptr);
         EXPECT_EQ(moved.size(), 1000u);
-        EXPECT_GT(Allocations().made - before.made, 4);
+        EXPECT_GT(AllocationCounts().made - before.made, 4);
     }
-    const Allocations after;
+    const AllocationCounts after;
     EXPECT_EQ(after.made - before.made, after.released - before.released);
 }
 
@@ -72,7 +68,7 @@ TEST(CountedAllocation, AnEmptyBufferStillGetsABlock) {
 }
 
 TEST(CountedAllocation, FailureRaisesTheMemoryExceptionWithItsMessage) {
-    const Allocations before;
+    const AllocationCounts before;
     try {
         ByteBuffer impossible(std::numeric_limits<std::size_t>::max() / 2);
         FAIL() << "the allocation should have failed";
@@ -86,7 +82,7 @@ TEST(CountedAllocation, FailureRaisesTheMemoryExceptionWithItsMessage) {
     } catch (const Z_MemoryException_Allocation& exception) {
         EXPECT_STREQ(exception.getErrorMessage(), "Out of system memory resources");
     }
-    const Allocations after;
+    const AllocationCounts after;
     EXPECT_EQ(after.made, before.made);
     EXPECT_EQ(after.released, before.released);
 }

@@ -4,11 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/Platform.h" // <windows.h>
 
 namespace {
 

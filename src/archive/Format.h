@@ -48,6 +48,28 @@ struct ArchiveDate {
     bool operator==(const ArchiveDate&) const = default;
 };
 
+// The platform's SYSTEMTIME holds the same eight fields in the same order;
+// these copy between the two without tying the layout to the platform.
+template <class SystemTime>
+ArchiveDate archiveDateOf(const SystemTime& time) {
+    return ArchiveDate{time.wYear, time.wMonth,  time.wDayOfWeek, time.wDay,
+                       time.wHour, time.wMinute, time.wSecond,    time.wMilliseconds};
+}
+
+template <class SystemTime>
+SystemTime systemTimeOf(const ArchiveDate& date) {
+    SystemTime time;
+    time.wYear = date.year;
+    time.wMonth = date.month;
+    time.wDayOfWeek = date.dayOfWeek;
+    time.wDay = date.day;
+    time.wHour = date.hour;
+    time.wMinute = date.minute;
+    time.wSecond = date.second;
+    time.wMilliseconds = date.milliseconds;
+    return time;
+}
+
 struct ArchiveHeader {
     char magic[4] = {'Z', 'A', 'S', '\0'};
     std::uint32_t key = 0;

@@ -4,6 +4,7 @@
 #include "archive/Lzss.h"
 #include "build/Gathering.h"
 #include "platform/Platform.h"
+#include "platform/Stream.h"
 #include "support/Console.h"
 
 #include <algorithm>
@@ -35,41 +36,8 @@ ArchiveDate dateOf(const FILETIME& time) {
     SYSTEMTIME converted;
     if (!FileTimeToSystemTime(&time, &converted))
         return {}; // a time the calendar cannot show: no date recorded
-    ArchiveDate date;
-    date.year = converted.wYear;
-    date.month = converted.wMonth;
-    date.dayOfWeek = converted.wDayOfWeek;
-    date.day = converted.wDay;
-    date.hour = converted.wHour;
-    date.minute = converted.wMinute;
-    date.second = converted.wSecond;
-    date.milliseconds = converted.wMilliseconds;
-    return date;
+    return archiveDateOf(converted);
 }
-
-// A stdio stream that closes itself.
-class StreamOwner {
-public:
-    explicit StreamOwner(std::FILE* file) noexcept : m_file(file) {}
-    ~StreamOwner() {
-        if (m_file != nullptr)
-            std::fclose(m_file);
-    }
-    StreamOwner(const StreamOwner&) = delete;
-    StreamOwner& operator=(const StreamOwner&) = delete;
-
-    std::FILE* get() const noexcept { return m_file; }
-    // Closes now; false when the stream had failed or cannot be flushed.
-    bool close() noexcept {
-        std::FILE* file = m_file;
-        m_file = nullptr;
-        const bool sound = std::ferror(file) == 0;
-        return std::fclose(file) == 0 && sound;
-    }
-
-private:
-    std::FILE* m_file;
-};
 
 // The archive while it is written: a new file beside the archive's name,
 // which replaces any file of that name only when it is complete. Until then,
@@ -135,8 +103,8 @@ unsigned char* reserve(ByteBuffer& buffer, std::size_t size) {
 // Reads a source file whole with one read, straight into buffer, and makes
 // sure it holds exactly size bytes: no fewer, and no more.
 ReadOutcome readSource(const zs& path, std::uint32_t size, ByteBuffer& buffer) {
-    StreamOwner source(openFile(path.c_str(), "rb"));
-    if (source.get() == nullptr)
+    Stream source(path.c_str(), "rb");
+    if (!source.isOpen())
         return ReadOutcome::cannotOpen;
     std::setvbuf(source.get(), nullptr, _IONBF, 0);
     reserve(buffer, size);

@@ -4,7 +4,7 @@
 #include "platform/Platform.h"
 #include "read/EntryPath.h"
 #include "read/Reader.h"
-#include "read/Stream.h"
+#include "platform/Stream.h"
 #include "support/Console.h"
 
 #include <cmath>
@@ -24,19 +24,6 @@ std::uint64_t largestUnpackedSize(std::uint32_t blockLength) {
     return (static_cast<std::uint64_t>(blockLength) - kBlockHeaderSize) * 9 + 18;
 }
 
-SYSTEMTIME systemTimeOf(const ArchiveDate& date) {
-    SYSTEMTIME time;
-    time.wYear = date.year;
-    time.wMonth = date.month;
-    time.wDayOfWeek = date.dayOfWeek;
-    time.wDay = date.day;
-    time.wHour = date.hour;
-    time.wMinute = date.minute;
-    time.wSecond = date.second;
-    time.wMilliseconds = date.milliseconds;
-    return time;
-}
-
 // Sets the three times of one existing directory level. A level that cannot
 // be opened is passed over in silence; report says whether a failure to set
 // the time is reported.
@@ -47,7 +34,7 @@ void dateDirectoryLevel(const zs& level, const ArchiveDate& date, bool report) {
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return;
-    const SYSTEMTIME time = systemTimeOf(date);
+    const SYSTEMTIME time = systemTimeOf<SYSTEMTIME>(date);
     FILETIME fileTime;
     if (SystemTimeToFileTime(&time, &fileTime) && !SetFileTime(handle, &fileTime, &fileTime, &fileTime) && report)
         printWarning("Warning: Unable to set date to directory \"%s\"\n", level.c_str());
@@ -62,7 +49,7 @@ void forEachLevel(const zs& path, Visit visit) {
 }
 
 void setFileDate(const zs& path, const ArchiveDate& date) {
-    const SYSTEMTIME time = systemTimeOf(date);
+    const SYSTEMTIME time = systemTimeOf<SYSTEMTIME>(date);
     FILETIME fileTime;
     if (!SystemTimeToFileTime(&time, &fileTime) || fileTimeValue(fileTime) == 0)
         return;

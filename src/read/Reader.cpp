@@ -1,7 +1,7 @@
 #include "read/Reader.h"
 
 #include "archive/Scramble.h"
-#include "read/Stream.h"
+#include "platform/Stream.h"
 #include "support/Console.h"
 
 #include <cstring>

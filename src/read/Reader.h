@@ -4,7 +4,7 @@
 #pragma once
 
 #include "archive/Format.h"
-#include "read/Stream.h"
+#include "platform/Stream.h"
 #include "support/Memory.h"
 
 #include <cstdint>

@@ -26,13 +26,15 @@ public:
     bool isOpen() const noexcept { return m_file != nullptr; }
     std::FILE* get() const noexcept { return m_file; }
 
-    // False when buffered output could not be written out.
+    // False when the stream had failed or its buffered output could not be
+    // written out.
     bool close() noexcept {
         if (m_file == nullptr)
             return true;
+        const bool sound = std::ferror(m_file) == 0;
         const bool closed = std::fclose(m_file) == 0;
         m_file = nullptr;
-        return closed;
+        return sound && closed;
     }
 
 private:
