@@ -57,12 +57,14 @@ public:
     std::FILE* file() const noexcept { return m_file; }
 
     // Closes the file and gives it the archive's name. With durable, the
-    // bytes are on the disk before the name changes.
+    // bytes are on the disk before the name changes, and the new name is on
+    // the disk before this returns.
     bool commit(bool durable) {
         std::FILE* file = m_file;
         m_file = nullptr;
         const bool written = std::ferror(file) == 0 && (durable ? flushToDisk(file) : std::fflush(file) == 0);
-        if (std::fclose(file) != 0 || !written || !replaceFile(m_path.c_str(), m_archive.c_str())) {
+        if (std::fclose(file) != 0 || !written || !replaceFile(m_path.c_str(), m_archive.c_str()) ||
+            (durable && !flushDirectoryOf(m_archive.c_str()))) {
             DeleteFileA(m_path.c_str());
             m_path.clear();
             return false;

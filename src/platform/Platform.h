@@ -134,6 +134,9 @@ bool replaceFile(const char* from, const char* to);
 // Writes out the stream's buffer and waits until the system has the file's
 // bytes on the disk.
 bool flushToDisk(std::FILE* file);
+// Waits until the directory holding path has its entries (a rename into it)
+// on the disk.
+bool flushDirectoryOf(const char* path);
 // Offsets of 4 GiB and more on every platform.
 bool seekFile(std::FILE* file, std::uint64_t offset);
 bool truncateFile(std::FILE* file, std::uint64_t size);

@@ -321,6 +321,18 @@ bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
 }
 
+bool flushDirectoryOf(const char* path) {
+    std::string directory = nativePath(path);
+    const std::size_t slash = directory.find_last_of('/');
+    directory = slash == std::string::npos ? std::string(".") : directory.substr(0, slash + 1);
+    const int descriptor = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0)
+        return false;
+    const bool flushed = fsync(descriptor) == 0;
+    close(descriptor);
+    return flushed;
+}
+
 bool seekFile(std::FILE* file, std::uint64_t offset) {
     return offset <= static_cast<std::uint64_t>(INT64_MAX) && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }

@@ -52,6 +52,10 @@ bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }
 
+bool flushDirectoryOf(const char*) {
+    return true; // replaceFile moves with MOVEFILE_WRITE_THROUGH, which already waits for the disk
+}
+
 bool seekFile(std::FILE* file, std::uint64_t offset) {
     return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
