@@ -2,15 +2,14 @@
 // backslash, symbolic links, and a file size limit that makes writes fail as
 // on a full disk, for root as for anyone.
 #include "BuildSupport.h"
+#include "PosixSupport.h"
 #include "support/Console.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <set>
 #include <string>
 
-#include <sys/resource.h>
 
 namespace {
 
@@ -46,29 +45,6 @@ TEST(WriterPosix, FileLinksAreStoredWithTheirTargetsBytes) {
     EXPECT_EQ(archive.files[1].name, zs("link.txt"));
     EXPECT_EQ(archive.storedBytes(1), "through the link");
 }
-
-// Holds the process's file size limit at `bytes` for its lifetime; writes
-// past it fail with EFBIG, as on a full disk, for root as for anyone.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        m_savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_saved;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_savedHandler);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit m_saved{};
-    void (*m_savedHandler)(int) = nullptr;
-};
 
 TEST(WriterPosix, AFailedWriteKeepsTheSourcesAndTheOlderArchive) {
     TempDir dir;

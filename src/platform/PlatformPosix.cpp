@@ -209,10 +209,19 @@ BOOL RemoveDirectoryA(const char* path) {
 }
 
 DWORD GetFileAttributesA(const char* path) {
+    // As on Windows, a link is described as a link (and a directory link as a
+    // directory too), not as its target; a dangling link still exists.
+    const std::string native = nativePath(path);
     struct stat item {};
-    if (stat(nativePath(path).c_str(), &item) != 0)
+    if (lstat(native.c_str(), &item) != 0)
         return INVALID_FILE_ATTRIBUTES;
     DWORD attributes = 0;
+    if (S_ISLNK(item.st_mode)) {
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        struct stat target {};
+        if (stat(native.c_str(), &target) == 0)
+            item = target;
+    }
     if (S_ISDIR(item.st_mode))
         attributes |= FILE_ATTRIBUTE_DIRECTORY;
     else if (!S_ISREG(item.st_mode))

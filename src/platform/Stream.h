@@ -9,6 +9,7 @@ class Stream {
 public:
     Stream() noexcept = default;
     Stream(const char* path, const char* mode) : m_file(openFile(path, mode)) {}
+    explicit Stream(std::FILE* file) noexcept : m_file(file) {}
     ~Stream() { close(); }
 
     Stream(Stream&& other) noexcept : m_file(other.m_file) { other.m_file = nullptr; }

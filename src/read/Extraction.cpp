@@ -118,10 +118,21 @@ bool loadFile(const FileEntry& file, DataArea& data, ByteBuffer& content) {
     return decodeBlock(stored.data(), stored.size(), content.data(), content.size());
 }
 
-// Writes content as the file at path in one write. On any failure the file is
-// removed again, so that nothing complete-looking stays behind.
+// Writes content as the file at path in one write. A file (or link) that
+// already stands there is replaced only once the new content is whole: the
+// content goes to a new file beside it, which is then renamed over it. On any
+// failure the new file is removed, so nothing incomplete is left behind and
+// an existing file keeps its old content.
 bool writeWholeFile(const zs& path, const ByteBuffer& content) {
-    Stream output(path.c_str(), "wb");
+    const bool replaces = GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    zs writtenPath;
+    Stream output;
+    if (replaces) {
+        output = Stream(createFileBeside(path.c_str(), writtenPath));
+    } else {
+        writtenPath = path;
+        output = Stream(path.c_str(), "wb");
+    }
     if (!output.isOpen())
         return false;
     // The content is already whole in memory: hand it to the system in one
@@ -130,8 +141,10 @@ bool writeWholeFile(const zs& path, const ByteBuffer& content) {
     bool written = content.size() == 0 ||
                    std::fwrite(content.data(), 1, content.size(), output.get()) == content.size();
     written = output.close() && written;
+    if (written && replaces)
+        written = replaceFile(writtenPath.c_str(), path.c_str());
     if (!written)
-        DeleteFileA(path.c_str());
+        DeleteFileA(writtenPath.c_str());
     return written;
 }
 
