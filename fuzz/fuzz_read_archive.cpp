@@ -1,9 +1,13 @@
 // The view and extract modes on an arbitrary archive file. Both must finish
 // without a fault, release every allocation they made, and write nothing
-// outside the destination.
+// outside the destination. The destination lies three levels below the
+// work folder, and each level must hold nothing but the way down; every file
+// the program opens must be the archive or lie under the destination once
+// its "." and ".." are resolved.
 #include "FuzzTarget.h"
 
 #include "read/Extraction.h"
+#include "platform/Platform.h"
 #include "read/Listing.h"
 #include "support/Console.h"
 #include "support/Memory.h"
@@ -13,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -35,6 +40,39 @@ const fs::path& workFolder() {
     return folder;
 }
 
+// The program's paths use backslashes; the POSIX layer turns them into '/'.
+std::string programPath(const fs::path& path) {
+    std::string text = path.string();
+    for (char& c : text)
+        if (c == '/')
+            c = '\\';
+    return text;
+}
+
+fs::path nativePath(const char* path) {
+    std::string text = path;
+    for (char& c : text)
+        if (c == '\\')
+            c = '/';
+    return fs::path(text).lexically_normal();
+}
+
+void checkOpenedPath(const char* path) {
+    const fs::path& folder = workFolder();
+    const fs::path opened = nativePath(path);
+    if (opened == folder / "in.zas")
+        return;
+    const fs::path relative = opened.lexically_relative(folder / "a" / "b" / "out");
+    if (relative.empty() || *relative.begin() == "..")
+        __builtin_trap(); // a file opened outside the destination
+}
+
+void expectOnly(const fs::path& level, const std::set<std::string>& names) {
+    for (const auto& item : fs::directory_iterator(level))
+        if (names.count(item.path().filename().string()) == 0)
+            __builtin_trap(); // something was written beside the destination
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -46,21 +84,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         archive.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     }
 
-    const zs archive((folder / "in.zas").string().c_str());
-    const zs destination((folder / "out").string().c_str());
+    const zs archive(programPath(folder / "in.zas").c_str());
+    const zs destination(programPath(folder / "a" / "b" / "out").c_str());
+    fs::create_directories(folder / "a" / "b");
+    setOpenFileHookForTesting(checkOpenedPath);
     const std::int32_t made = Z_Memory::sm_iNewCount;
     const std::int32_t released = Z_Memory::sm_iDeleteCount;
     listArchive(archive);
     extractArchive(archive, destination);
     std::fflush(stdout);
     clearFlagsForTesting();
+    setOpenFileHookForTesting(nullptr);
     if (Z_Memory::sm_iNewCount - made != Z_Memory::sm_iDeleteCount - released)
         __builtin_trap();
 
-    for (const auto& item : fs::directory_iterator(folder)) {
-        const std::string name = item.path().filename().string();
-        if (name != "in.zas" && name != "out")
-            __builtin_trap(); // something was written beside the destination
-    }
+    expectOnly(folder, {"in.zas", "a"});
+    expectOnly(folder / "a", {"b"});
+    expectOnly(folder / "a" / "b", {"out"});
     return 0;
 }
