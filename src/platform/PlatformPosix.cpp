@@ -323,7 +323,21 @@ std::FILE* createFileBeside(const char* path, zs& createdPath) {
 }
 
 bool replaceFile(const char* from, const char* to) {
-    return std::rename(nativePath(from).c_str(), nativePath(to).c_str()) == 0;
+    const std::string target = nativePath(to);
+    if (std::rename(nativePath(from).c_str(), target.c_str()) != 0)
+        return false;
+    // The new name is only on the disk once its directory is: without this a
+    // power cut could keep the sources a move deleted but not the archive's
+    // name. (Windows gets the same from MOVEFILE_WRITE_THROUGH.) A file
+    // system that cannot sync a directory keeps its names in order anyway.
+    const std::size_t slash = target.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    const int descriptor = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+    if (descriptor < 0)
+        return true;
+    const bool synced = fsync(descriptor) == 0 || errno == EINVAL || errno == ENOTSUP;
+    close(descriptor);
+    return synced;
 }
 
 bool flushToDisk(std::FILE* file) {

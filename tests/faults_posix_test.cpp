@@ -1,0 +1,330 @@
+// The program under faults it cannot prevent: a disk that fills up, a
+// destination that cannot be written, the process killed half way. Whatever
+// happens, no file may be lost: each source file stays on disk byte for byte
+// or is in an archive that extracts whole. Tiny file systems are tmpfs
+// mounts, so those cases need root and are skipped otherwise.
+#include "BuildSupport.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Tree = std::map<std::string, std::string>; // path relative to the tree's root -> content
+
+// A tmpfs mounted at path for the object's lifetime. mounted() is false when
+// the system refuses (no root); the test then skips.
+class TmpfsMount {
+public:
+    TmpfsMount(const fs::path& path, const char* options, unsigned long flags = 0) : m_path(path) {
+        fs::create_directories(path);
+        m_mounted = mount("tmpfs", path.c_str(), "tmpfs", flags, options) == 0;
+    }
+    ~TmpfsMount() {
+        if (m_mounted)
+            umount2(m_path.c_str(), MNT_DETACH);
+    }
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+
+    bool mounted() const { return m_mounted; }
+
+private:
+    fs::path m_path;
+    bool m_mounted = false;
+};
+
+#define SKIP_UNLESS_MOUNTED(mount)                                                                                   \
+    if (!(mount).mounted())                                                                                          \
+    GTEST_SKIP() << "mounting a tmpfs needs root"
+
+// Bytes that do not compress, from a fixed seed.
+std::string noise(std::uint32_t seed, std::size_t size) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    return bytes;
+}
+
+Tree readTree(const fs::path& root) {
+    Tree tree;
+    if (!fs::exists(root))
+        return tree;
+    for (const auto& item : fs::recursive_directory_iterator(root))
+        if (item.is_regular_file())
+            tree[item.path().lexically_relative(root).generic_string()] = readFile(item.path());
+    return tree;
+}
+
+void plant(const fs::path& root, const Tree& tree) {
+    for (const auto& [name, content] : tree)
+        writeFile(root / name, content);
+}
+
+// What an archive holds, by extracting it into a scratch folder; empty when
+// it cannot be read at all.
+Tree extracted(const fs::path& archive) {
+    TempDir scratch;
+    // (A word that starts with '/' would be read as an option.)
+    const ProgramRun run = runZas({"-x", archive.filename().string(), (scratch / "out").string()},
+                                  archive.parent_path());
+    const Tree tree = readTree(scratch / "out");
+    EXPECT_TRUE(run.output.find("Warning") == std::string::npos && !tree.empty())
+        << "the archive does not extract whole:\n"
+        << run.output;
+    return tree;
+}
+
+// Every original file is still at its place under root or in the archive
+// (when one is named and exists), byte for byte; nothing else is under
+// root/data.
+void expectNothingLost(const Tree& originals, const fs::path& root, const fs::path& archive) {
+    Tree onDisk;
+    for (const auto& [name, content] : readTree(root / "data"))
+        onDisk["data/" + name] = content;
+    const Tree archived = fs::exists(archive) ? extracted(archive) : Tree{};
+    for (const auto& [name, content] : originals) {
+        const auto disk = onDisk.find(name);
+        const auto stored = archived.find(name);
+        const bool kept = disk != onDisk.end() && disk->second == content;
+        const bool inArchive = stored != archived.end() && stored->second == content;
+        EXPECT_TRUE(kept || inArchive) << name << " is lost";
+    }
+    for (const auto& [name, content] : onDisk)
+        EXPECT_EQ(originals.count(name), 1u) << name << " appeared";
+}
+
+// Files beside the archive other than the archive itself: what a writer
+// that stopped half way would leave.
+std::set<std::string> besideArchive(const fs::path& archive) {
+    std::set<std::string> names = namesIn(archive.parent_path());
+    names.erase(archive.filename().string());
+    names.erase("data");
+    return names;
+}
+
+TEST(FaultsPosix, AnArchiveThatCannotBeWrittenLosesNoSource) {
+    const Tree sources = {{"data/a.bin", noise(1, 200000)},
+                          {"data/sub/b.bin", noise(2, 200000)},
+                          {"data/sub/c.txt", "small"},
+                          {"data/d.bin", noise(3, 200000)}};
+    const struct {
+        const char* name;
+        std::vector<std::string> words;
+        const char* archive; // relative to the tmpfs
+        unsigned long mountFlags;
+        bool olderArchive;
+        const char* error;
+    } cases[] = {
+        {"disk full, add", {"-a", "data", "out.zas"}, "out.zas", 0, false,
+         "Error: Could not write archive \"out.zas\"\n"},
+        {"disk full, move", {"-m", "data", "out.zas"}, "out.zas", 0, false,
+         "Error: Could not write archive \"out.zas\"\n"},
+        {"disk full, move, compressed", {"-m", "-c", "data", "out.zas"}, "out.zas", 0, false,
+         "Error: Could not write archive \"out.zas\"\n"},
+        {"disk full, move over an older archive", {"-m", "data", "out.zas"}, "out.zas", 0, true,
+         "Error: Could not write archive \"out.zas\"\n"},
+        {"read-only folder, move", {"-m", "data", "ro/out.zas"}, "ro/out.zas", MS_RDONLY, false,
+         "Error: Could not create archive \"ro\\out.zas\"\n"},
+        {"a file where the folder should be, move", {"-m", "data", "file/out.zas"}, "file/out.zas", 0, false,
+         "Error: Could not create archive \"file\\out.zas\"\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        // The sources sit on the small file system too, so that moving them
+        // frees nothing until the archive is safe.
+        const TmpfsMount disk(dir / "disk", "size=1m");
+        SKIP_UNLESS_MOUNTED(disk);
+        const fs::path root = dir / "disk";
+        plant(root, sources);
+        writeFile(root / "file", "in the way");
+        if (c.olderArchive)
+            writeFile(root / c.archive, "an older archive");
+        const TmpfsMount readOnly(root / "ro", "size=64k", MS_RDONLY);
+        if (c.mountFlags == MS_RDONLY)
+            SKIP_UNLESS_MOUNTED(readOnly);
+
+        const ProgramRun run = runZas(c.words, root);
+        EXPECT_NE(run.output.find(c.error), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("Archiving completed with errors."), std::string::npos) << run.output;
+        expectNothingLost(sources, root, fs::path()); // no archive to look in
+        EXPECT_EQ(readFile(root / "file"), "in the way");
+        if (c.olderArchive) {
+            EXPECT_EQ(readFile(root / c.archive), "an older archive");
+        } else {
+            EXPECT_FALSE(fs::exists(root / c.archive));
+        }
+        EXPECT_EQ(besideArchive(root / "out.zas"), (std::set<std::string>{"file", "ro"})) << "a partial file is left";
+    }
+}
+
+// The same small disk with room for the archive: the move completes, and
+// the archive holds every file.
+TEST(FaultsPosix, AMoveThatFitsKeepsEveryFileInTheArchive) {
+    TempDir dir;
+    const TmpfsMount disk(dir / "disk", "size=1m");
+    SKIP_UNLESS_MOUNTED(disk);
+    const Tree sources = {{"data/a.bin", noise(4, 300000)}, {"data/sub/c.txt", "small"}};
+    plant(dir / "disk", sources);
+    const ProgramRun run = runZas({"-m", "data", "out.zas"}, dir / "disk");
+    EXPECT_NE(run.output.find("Archiving completed."), std::string::npos) << run.output;
+    EXPECT_TRUE(extracted(dir / "disk" / "out.zas") == sources);
+    expectNothingLost(sources, dir / "disk", dir / "disk" / "out.zas");
+}
+
+// An extraction that cannot write where it should: each file it reports as
+// extracted is there whole, nothing half written stays, the archive and
+// whatever stood in the way are untouched.
+TEST(FaultsPosix, AnExtractionThatCannotWriteLeavesNoPartialFile) {
+    const Tree sources = {{"data/a.bin", noise(5, 150000)},
+                          {"data/b.bin", noise(6, 150000)},
+                          {"data/c.txt", "small"},
+                          {"data/sub/d.bin", noise(7, 150000)}};
+    const struct {
+        const char* name;
+        const char* destination; // relative to the tmpfs
+        const char* options;
+        unsigned long mountFlags;
+        const char* inTheWay; // a file planted under the destination, or null
+    } cases[] = {
+        {"disk full", "out", "size=256k", 0, nullptr},
+        {"read-only disk", "out", "size=256k", MS_RDONLY, nullptr},
+        {"the destination is a file", "out", "size=1m", 0, "out"},
+        {"a file where a folder should be", "out", "size=1m", 0, "out/data/sub"},
+    };
+    for (const bool compress : {false, true}) {
+        TempDir dir;
+        plant(dir / "src", sources);
+        std::vector<std::string> words{"-a", "data", "../a.zas"};
+        if (compress)
+            words.insert(words.begin() + 1, "-c");
+        const ProgramRun made = runZas(words, dir / "src");
+        ASSERT_EQ(made.output.find("Warning"), std::string::npos) << made.output;
+        const std::string archive = readFile(dir / "a.zas");
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (compress ? ", compressed" : ", stored"));
+            const fs::path root = dir / c.name;
+            const TmpfsMount disk(root, c.options, c.mountFlags);
+            SKIP_UNLESS_MOUNTED(disk);
+            if (c.inTheWay != nullptr)
+                writeFile(root / c.inTheWay, "in the way");
+
+            const ProgramRun run = runZas({"-x", "../a.zas", c.destination}, root);
+            EXPECT_NE(run.output.find("Warning: Could not write file"), std::string::npos) << run.output;
+            EXPECT_EQ(readFile(dir / "a.zas"), archive);
+            if (c.inTheWay != nullptr) {
+                EXPECT_EQ(readFile(root / c.inTheWay), "in the way");
+            }
+            const bool made = fs::is_directory(root / c.destination);
+            for (const auto& [name, content] : made ? readTree(root / c.destination) : Tree{}) {
+                if (c.inTheWay != nullptr && root / c.destination / name == root / c.inTheWay)
+                    continue;
+                const auto original = sources.find(name);
+                ASSERT_NE(original, sources.end()) << name << " appeared";
+                EXPECT_TRUE(content == original->second) << name << " is not whole";
+            }
+        }
+    }
+}
+
+// Starts zas in directory with its output thrown away; returns its process id.
+pid_t startZas(const std::vector<std::string>& words, const fs::path& directory) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        if (chdir(directory.c_str()) != 0)
+            _exit(127);
+        std::vector<char*> argv{const_cast<char*>("zas")};
+        for (const std::string& word : words)
+            argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        execv(ZAS_EXECUTABLE, argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// A large move killed at several points: at once, while the archive is
+// being written, right after it takes its name, and half way through
+// removing the sources. Whatever the moment, every source file is on disk
+// or in the archive, and a file under the archive's name is a whole archive.
+// The run may finish before a point is reached; the checks hold then too.
+TEST(FaultsPosix, AMoveKilledAtAnyPointLosesNothing) {
+    Tree sources;
+    for (int i = 0; i < 400; ++i) {
+        std::string content = noise(static_cast<std::uint32_t>(100 + i), 20000);
+        content += std::string(20000, static_cast<char>('a' + i % 26)); // something to compress
+        sources["data/" + std::to_string(i % 7) + "/file" + std::to_string(i) + ".bin"] = content;
+    }
+    const struct {
+        const char* name;
+        std::function<bool(const fs::path&)> reached; // given the working folder
+    } points[] = {
+        {"at once", [](const fs::path&) { return true; }},
+        {"while the archive is written",
+         [](const fs::path& root) {
+             for (const auto& item : fs::directory_iterator(root))
+                 if (item.path().filename().string().starts_with("out.zas.") && item.file_size() > 4000000)
+                     return true;
+             return false;
+         }},
+        {"as the archive takes its name", [](const fs::path& root) { return fs::exists(root / "out.zas"); }},
+        {"half way through removing the sources",
+         [](const fs::path& root) {
+             std::size_t left = 0;
+             for (const auto& item : fs::recursive_directory_iterator(root / "data"))
+                 left += item.is_regular_file() ? 1 : 0;
+             return left < 200;
+         }},
+    };
+    for (const bool compress : {false, true}) {
+        for (const auto& point : points) {
+            SCOPED_TRACE(std::string(point.name) + (compress ? ", compressed" : ", stored"));
+            TempDir dir;
+            plant(dir.path(), sources);
+            std::vector<std::string> words{"-m", "data", "out.zas"};
+            if (compress)
+                words.insert(words.begin() + 1, "-c");
+            const pid_t child = startZas(words, dir.path());
+            ASSERT_GT(child, 0);
+            int status = 0;
+            for (;;) {
+                bool reached = false;
+                try {
+                    reached = point.reached(dir.path());
+                } catch (const fs::filesystem_error&) {
+                    // a file went while we looked: look again
+                }
+                if (reached) {
+                    kill(child, SIGKILL);
+                    waitpid(child, &status, 0);
+                    break;
+                }
+                if (waitpid(child, &status, WNOHANG) == child)
+                    break;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            // A file under the archive's name must extract whole: the
+            // check that nothing was lost extracts it.
+            expectNothingLost(sources, dir.path(), dir / "out.zas");
+        }
+    }
+}
+
+} // namespace
