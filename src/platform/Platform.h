@@ -129,8 +129,7 @@ void setOpenFileHookForTesting(OpenFileHook hook);
 // permissions a new file normally gets. Null when it cannot be created;
 // createdPath then holds nothing useful.
 std::FILE* createFileBeside(const char* path, zs& createdPath);
-// Renames from to to, replacing a file of that name in one step, and waits
-// until the new name is on the disk.
+// Renames from to to, replacing a file of that name in one step.
 bool replaceFile(const char* from, const char* to);
 // Writes out the stream's buffer and waits until the system has the file's
 // bytes on the disk.

@@ -323,21 +323,7 @@ std::FILE* createFileBeside(const char* path, zs& createdPath) {
 }
 
 bool replaceFile(const char* from, const char* to) {
-    const std::string target = nativePath(to);
-    if (std::rename(nativePath(from).c_str(), target.c_str()) != 0)
-        return false;
-    // The new name is only on the disk once its directory is: without this a
-    // power cut could keep the sources a move deleted but not the archive's
-    // name. (Windows gets the same from MOVEFILE_WRITE_THROUGH.) A file
-    // system that cannot sync a directory keeps its names in order anyway.
-    const std::size_t slash = target.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    const int descriptor = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
-    if (descriptor < 0)
-        return true;
-    const bool synced = fsync(descriptor) == 0 || errno == EINVAL || errno == ENOTSUP;
-    close(descriptor);
-    return synced;
+    return std::rename(nativePath(from).c_str(), nativePath(to).c_str()) == 0;
 }
 
 bool flushToDisk(std::FILE* file) {
@@ -345,13 +331,17 @@ bool flushToDisk(std::FILE* file) {
 }
 
 bool flushDirectoryOf(const char* path) {
-    std::string directory = nativePath(path);
-    const std::size_t slash = directory.find_last_of('/');
-    directory = slash == std::string::npos ? std::string(".") : directory.substr(0, slash + 1);
+    // A rename is only on the disk once its directory is: without this a
+    // power cut could keep the deletions of a move but not the archive's new
+    // name. A file system that cannot sync a directory keeps its names in
+    // order anyway.
+    const std::string native = nativePath(path);
+    const std::size_t slash = native.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
     const int descriptor = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0)
         return false;
-    const bool flushed = fsync(descriptor) == 0;
+    const bool flushed = fsync(descriptor) == 0 || errno == EINVAL || errno == ENOTSUP;
     close(descriptor);
     return flushed;
 }
