@@ -7,15 +7,26 @@
 // ordered by the 18-byte string that starts at each position. The exact byte
 // stream depends on the shape of those trees (which candidate is met first on
 // the way down wins a tie), so insertion and deletion follow the classic
-// LZSS tree operations step for step; the speed comes from how a step is
-// done, never from doing fewer of them:
+// LZSS tree operations; the speed comes from how a step is done, and from
+// skipping a descent only where its outcome is known beforehand:
 //   - links are 16-bit and the whole working memory is about 34 KiB, so it
 //     stays in the first-level data cache;
+//   - a string equal to one already in its tree (all 18 bytes) ends the
+//     descent at that node, whatever the path, and takes its place. Runs and
+//     other repeats produce such strings one after another at the same
+//     distance back, so the node at the last full match's distance is tried
+//     first: if it holds the same 18 bytes and is in a tree, the descent is
+//     skipped;
 //   - a step down the tree is decided, in almost every case, by bytes 1..8
 //     of the two strings taken as one number: a reversed copy of the ring
 //     makes that a single load, and the link to follow is picked by a
 //     conditional move, so the walk does not stall on a mispredicted branch
-//     at every node (the side taken is as good as random);
+//     at every node (the side taken is as good as random). Nodes are
+//     numbered so that a node's number is also the offset of its string's
+//     head in the reversed ring: a step is a load and a conditional move;
+//   - a deletion selects among its cases with conditional moves too, with
+//     the writes a case does without sent to a junk slot; only the walk to
+//     the predecessor past its second step is a loop;
 //   - when those bytes agree, the rest is compared eight bytes at a time,
 //     starting past the prefix the node is known to share with the new
 //     string: every node below a turn lies between the nearest node passed
@@ -35,9 +46,13 @@ constexpr unsigned kMaxMatch = 18;
 constexpr unsigned kMinMatch = 3;
 // The ring starts with spaces below this position and writing here.
 constexpr unsigned kRingStart = kRingSize - kMaxMatch;
-constexpr unsigned kNil = kRingSize;
-// child[kRootBase + c][1] is the root of the tree for first byte c.
+// Node numbers: kRingSize - position for a ring position (1..4096), kNil for
+// an empty link or a position in no tree; child[kRootBase + c][1] is the
+// root of the tree for first byte c.
+constexpr unsigned kNil = 0;
 constexpr unsigned kRootBase = kRingSize + 1;
+// Takes the writes a deletion's case does without.
+constexpr unsigned kJunk = kRootBase + 256;
 constexpr unsigned kLeft = 0;
 constexpr unsigned kRight = 1;
 // Positions kRingSize .. kRingSize + 16 mirror 0 .. 16, so that any 18-byte
@@ -56,15 +71,16 @@ constexpr std::size_t kPackedOffset = 8;
 
 // One set for the whole program: ring bytes a call does not rewrite keep what
 // the previous call (encoder or decoder) left there, zero at program start.
-// About 30 KiB: ring, both child links of a node side by side, parents.
+// About 30 KiB: ring, both child links of a node side by side, parents, all
+// indexed by node number.
 struct WorkingMemory {
     alignas(64) unsigned char ring[kRingBytes];
     // The ring back to front: reversed[kReversedEnd - x] = ring[x] for x up
     // to kReversedEnd. Eight bytes loaded from it come out as a number that
     // orders like the bytes they hold, with no byte swap in the tree walk.
     unsigned char reversed[kReversedEnd + 1];
-    std::uint16_t child[kRootBase + 256][2];
-    std::uint16_t parent[kRingSize + 1];
+    std::uint16_t child[kJunk + 1][2];
+    std::uint16_t parent[kJunk + 1];
 };
 
 WorkingMemory g_memory;
@@ -122,6 +138,17 @@ unsigned pickLink(std::uint64_t keyOrder, std::uint64_t candidateOrder, unsigned
 #endif
 }
 
+// a when condition holds, else b, as a selection rather than a branch: the
+// shape of a node being deleted is as good as random.
+unsigned choose(bool condition, unsigned a, unsigned b) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    asm("testb %[c], %[c]\n\tcmovne %[a], %[b]" : [b] "+r"(b) : [c] "q"(condition), [a] "r"(a) : "cc");
+    return b;
+#else
+    return b ^ ((a ^ b) & (0u - unsigned{condition}));
+#endif
+}
+
 std::uint16_t link(unsigned position) { return static_cast<std::uint16_t>(position); }
 
 // Writes ring byte x, its mirror and its reversed copies.
@@ -136,11 +163,17 @@ void setRingByte(unsigned x, unsigned char c) {
     }
 }
 
-// Bytes 1..8 of the string at ring position p as a number that orders like
-// them.
-std::uint64_t headAt(unsigned p) {
+// Tree nodes are numbered kRingSize - position: the node number is then
+// also the offset of the string's head in the reversed ring, so a step down
+// the tree reaches both the node's links and its head with no arithmetic.
+static_assert(kReversedEnd - 8 == kRingSize);
+unsigned nodeOf(unsigned position) { return kRingSize - position; }
+unsigned positionOf(unsigned node) { return (kRingSize - node) & kRingMask; }
+
+// Bytes 1..8 of the string at a node as a number that orders like them.
+std::uint64_t headOf(unsigned node) {
     std::uint64_t value;
-    std::memcpy(&value, g_memory.reversed + (kReversedEnd - 8 - p), sizeof value);
+    std::memcpy(&value, g_memory.reversed + node, sizeof value);
     if constexpr (std::endian::native == std::endian::big)
         value = byteSwap(value);
     return value;
@@ -150,13 +183,16 @@ class Encoder {
 public:
     unsigned matchPosition = 0;
     unsigned matchLength = 0;
+    // How far back the last full-length match stood.
+    unsigned repeatDistance = 1;
 
     void resetTrees() {
         WorkingMemory& m = g_memory;
         for (unsigned i = kRootBase; i < kRootBase + 256; ++i)
             m.child[i][kRight] = kNil;
+        m.child[kNil][kRight] = kNil;
         for (unsigned i = 0; i < kRingSize; ++i)
-            m.parent[i] = kNil;
+            m.parent[nodeOf(i)] = kNil;
     }
 
     // Inserts the string at ring position r into its tree and leaves the
@@ -165,9 +201,23 @@ public:
     void insertNode(unsigned r) {
         WorkingMemory& m = g_memory;
         const unsigned char* key = m.ring + r;
+        const unsigned self = nodeOf(r);
+        {
+            unsigned q = (r - repeatDistance) & kRingMask;
+            const unsigned char* twin = m.ring + q;
+            std::uint64_t differ = (loadLittle64(key) ^ loadLittle64(twin)) |
+                                   (loadLittle64(key + 8) ^ loadLittle64(twin + 8)) |
+                                   ((loadLittle64(key + 10) ^ loadLittle64(twin + 10)) >> 48);
+            if (differ == 0 && m.parent[nodeOf(q)] != kNil) {
+                matchPosition = q;
+                matchLength = kMaxMatch;
+                replaceNode(nodeOf(q), self);
+                return;
+            }
+        }
         unsigned p = kRootBase + key[0];
-        m.child[r][kLeft] = kNil;
-        m.child[r][kRight] = kNil;
+        m.child[self][kLeft] = kNil;
+        m.child[self][kRight] = kNil;
         unsigned best = 0;
         unsigned bestPosition = 0;
         // Common prefix with the nearest node passed on each side; byte 0 is
@@ -177,15 +227,15 @@ public:
         unsigned side = kRight;
         unsigned next = m.child[p][kRight];
         // Bytes 1..8 of the new string, as a number that orders like them.
-        const std::uint64_t keyHead = headAt(r);
+        const std::uint64_t keyHead = headOf(self);
         while (next != kNil) {
             p = next;
             // Both links of p and the head of the string at p load side by
             // side; most steps are decided by the heads alone.
             unsigned leftLink = m.child[p][kLeft];
             unsigned rightLink = m.child[p][kRight];
-            const unsigned char* candidate = m.ring + p;
-            std::uint64_t candidateHead = headAt(p);
+            const unsigned char* candidate = m.ring + (kRingSize - p);
+            std::uint64_t candidateHead = headOf(p);
             unsigned length;
             // The two numbers whose order decides the side.
             std::uint64_t keyOrder = keyHead;
@@ -223,16 +273,21 @@ public:
             next = pickLink(keyOrder, candidateOrder, leftLink, rightLink, side);
         }
         if (next == kNil) {
-            m.child[p][side] = link(r);
-            m.parent[r] = link(p);
-            matchPosition = bestPosition;
+            m.child[p][side] = link(self);
+            m.parent[self] = link(p);
+            matchPosition = positionOf(bestPosition);
             matchLength = best;
             return;
         }
-        matchPosition = bestPosition;
+        matchPosition = positionOf(bestPosition);
         matchLength = best;
+        repeatDistance = (r - positionOf(p)) & kRingMask;
+        replaceNode(p, self);
+    }
 
-        // r takes p's place.
+    // r takes p's place.
+    void replaceNode(unsigned p, unsigned r) {
+        WorkingMemory& m = g_memory;
         unsigned up = m.parent[p];
         m.parent[r] = link(up);
         m.child[r][kLeft] = m.child[p][kLeft];
@@ -243,31 +298,41 @@ public:
         m.parent[p] = kNil;
     }
 
-    void deleteNode(unsigned p) {
+    void deleteNode(unsigned position) {
         WorkingMemory& m = g_memory;
-        if (m.parent[p] == kNil)
-            return;
-        unsigned q;
-        if (m.child[p][kRight] == kNil) {
-            q = m.child[p][kLeft];
-        } else if (m.child[p][kLeft] == kNil) {
-            q = m.child[p][kRight];
-        } else {
-            // Two children: the predecessor takes p's place.
-            q = m.child[p][kLeft];
-            if (m.child[q][kRight] != kNil) {
-                do
-                    q = m.child[q][kRight];
-                while (m.child[q][kRight] != kNil);
-                m.child[m.parent[q]][kRight] = m.child[q][kLeft];
-                m.parent[m.child[q][kLeft]] = m.parent[q];
-                m.child[q][kLeft] = m.child[p][kLeft];
-                m.parent[m.child[p][kLeft]] = link(q);
-            }
-            m.child[q][kRight] = m.child[p][kRight];
-            m.parent[m.child[p][kRight]] = link(q);
-        }
+        const unsigned p = nodeOf(position);
         unsigned up = m.parent[p];
+        if (up == kNil)
+            return;
+        unsigned left = m.child[p][kLeft];
+        unsigned right = m.child[p][kRight];
+        bool both = (left != kNil) & (right != kNil);
+        // With two children the predecessor takes p's place: the rightmost
+        // node below the left child, usually one or two steps away. Without,
+        // the walk starts from kNil, whose right link is kNil, and stays.
+        unsigned start = choose(both, left, kNil);
+        unsigned q = start;
+        unsigned above = p;
+        for (int k = 0; k < 2; ++k) {
+            unsigned n = m.child[q][kRight];
+            bool on = n != kNil;
+            above = choose(on, q, above);
+            q = choose(on, n, q);
+        }
+        for (unsigned n = m.child[q][kRight]; n != kNil; n = m.child[q][kRight]) {
+            above = q;
+            q = n;
+        }
+        bool walked = above != p;
+        q = choose(both, q, choose(right == kNil, left, right));
+        // Writes that a case does without go to the junk slot.
+        unsigned qLeft = m.child[q][kLeft];
+        m.child[choose(walked, above, kJunk)][kRight] = link(qLeft);
+        m.parent[choose(walked, qLeft, kJunk)] = link(above);
+        m.child[choose(walked, q, kJunk)][kLeft] = link(left);
+        m.parent[choose(walked, left, kJunk)] = link(q);
+        m.child[choose(both, q, kJunk)][kRight] = link(right);
+        m.parent[choose(both, right, kJunk)] = link(q);
         m.parent[q] = link(up);
         m.child[up][m.child[up][kRight] == p ? kRight : kLeft] = link(q);
         m.parent[p] = kNil;
