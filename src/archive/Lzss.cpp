@@ -484,48 +484,49 @@ bool decodeBlock(const unsigned char* block, std::size_t blockLength, unsigned c
     unsigned char* out = destination;
     unsigned char* const outEnd = destination + capacity;
 
-    // Whole groups while the stream holds a full one (17 bytes, and 24 more
+    // Whole groups while the stream holds a full one (17 bytes, and 8 more
     // for the word copies below to read ahead) and the destination has room
     // for eight longest matches plus the overshoot of the word copies: no
-    // bounds checks inside. Literal or match, an item is the same three
-    // word copies, from the stream or from the output, so the flag bits
-    // steer selections rather than branches; only matches closer than 8
-    // bytes or reaching back before the output take a path of their own.
-    constexpr std::size_t kGroupInput = 17 + 24;
+    // bounds checks inside. A group is taken as its matches, each preceded
+    // by the run of literals before it, which is a single word copy from the
+    // stream however long it is (eight literals, a common group in game
+    // data, are one copy and no match). A match is three word copies from
+    // the output; only matches closer than 8 bytes or reaching back before
+    // the output take a path of their own.
+    constexpr std::size_t kGroupInput = 17 + 8;
     constexpr std::size_t kGroupOutput = 8 * kMaxMatch + 8;
     while (static_cast<std::size_t>(inEnd - in) >= kGroupInput &&
            static_cast<std::size_t>(outEnd - out) >= kGroupOutput) {
         unsigned flags = *in++;
-        if (flags == 0xFF) {
+        unsigned matches = ~flags & 0xFFu;
+        unsigned item = 0;
+        while (matches != 0) {
+            unsigned at = static_cast<unsigned>(std::countr_zero(matches));
+            matches &= matches - 1;
+            std::size_t literals = at - item;
+            item = at + 1;
             std::memcpy(out, in, 8);
-            in += 8;
-            out += 8;
-            continue;
-        }
-        for (int item = 0; item < 8; ++item, flags >>= 1) {
-            std::size_t literal = flags & 1;
-            std::size_t isMatch = literal - 1; // all ones for a match
+            in += literals;
+            out += literals;
             std::size_t position = in[0] | (in[1] & 0xF0u) << 4;
             std::size_t length = (in[1] & 0x0Fu) + kMinMatch;
             auto produced = static_cast<std::size_t>(out - destination);
             std::size_t distance = ((kRingStart + produced - position - 1) & kRingMask) + 1;
-            if ((distance < 8 || distance > produced) && !literal) {
+            in += 2;
+            if (distance < 8 || distance > produced) {
                 copyMatch(destination, out, static_cast<unsigned>(position), static_cast<unsigned>(length), true);
-                in += 2;
-                out += length;
-                continue;
+            } else {
+                const unsigned char* from = out - distance;
+                std::memcpy(out, from, 8);
+                std::memcpy(out + 8, from + 8, 8);
+                std::memcpy(out + 16, from + 16, 8);
             }
-            // A literal is copied from the stream (its byte first), a match
-            // from the output.
-            auto from = reinterpret_cast<const unsigned char*>(
-                reinterpret_cast<std::uintptr_t>(in) +
-                ((reinterpret_cast<std::uintptr_t>(out) - distance - reinterpret_cast<std::uintptr_t>(in)) & isMatch));
-            std::memcpy(out, from, 8);
-            std::memcpy(out + 8, from + 8, 8);
-            std::memcpy(out + 16, from + 16, 8);
-            in += 2 - literal;
-            out += 1 + ((length - 1) & isMatch);
+            out += length;
         }
+        std::size_t literals = 8 - item;
+        std::memcpy(out, in, 8);
+        in += literals;
+        out += literals;
     }
 
     // The rest item by item, as the stream allows: a group may be cut short
