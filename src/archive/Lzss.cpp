@@ -27,11 +27,8 @@
 //   - a deletion selects among its cases with conditional moves too, with
 //     the writes a case does without sent to a junk slot; only the walk to
 //     the predecessor past its second step is a loop;
-//   - when those bytes agree, the rest is compared eight bytes at a time,
-//     starting past the prefix the node is known to share with the new
-//     string: every node below a turn lies between the nearest node passed
-//     on the left and the nearest passed on the right, so it shares at least
-//     the shorter of their two common prefixes with the new string;
+//   - when those bytes agree, bytes 9..17 are compared as two eight-byte
+//     words;
 //   - items are written straight into the block, the flag byte patched when
 //     its group closes.
 // The decoder writes straight into the destination and reads matches back
@@ -121,10 +118,8 @@ std::uint64_t loadLittle64(const unsigned char* p) {
 // not a branch, and compilers do not reliably keep it one; on x86-64 a
 // conditional move straight after the comparison is the shortest way from
 // one node to the next.
-unsigned pickLink(std::uint64_t keyOrder, std::uint64_t candidateOrder, unsigned leftLink, unsigned rightLink,
-                  unsigned side) {
+unsigned pickLink(std::uint64_t keyOrder, std::uint64_t candidateOrder, unsigned leftLink, unsigned rightLink) {
 #if defined(__GNUC__) && defined(__x86_64__)
-    (void)side;
     unsigned next = leftLink;
     asm("cmpq %[candidate], %[key]\n\tcmova %[right], %[next]"
         : [next] "+r"(next)
@@ -132,9 +127,7 @@ unsigned pickLink(std::uint64_t keyOrder, std::uint64_t candidateOrder, unsigned
         : "cc");
     return next;
 #else
-    (void)keyOrder;
-    (void)candidateOrder;
-    return leftLink ^ ((leftLink ^ rightLink) & (0u - side));
+    return leftLink ^ ((leftLink ^ rightLink) & (0u - unsigned{keyOrder > candidateOrder}));
 #endif
 }
 
@@ -220,11 +213,10 @@ public:
         m.child[self][kRight] = kNil;
         unsigned best = 0;
         unsigned bestPosition = 0;
-        // Common prefix with the nearest node passed on each side; byte 0 is
-        // shared by the whole tree.
-        unsigned belowPrefix = 1;
-        unsigned abovePrefix = 1;
-        unsigned side = kRight;
+        // The two numbers whose order decided the last side taken; right
+        // from the root.
+        std::uint64_t keyOrder = 1;
+        std::uint64_t candidateOrder = 0;
         unsigned next = m.child[p][kRight];
         // Bytes 1..8 of the new string, as a number that orders like them.
         const std::uint64_t keyHead = headOf(self);
@@ -234,27 +226,24 @@ public:
             // side; most steps are decided by the heads alone.
             unsigned leftLink = m.child[p][kLeft];
             unsigned rightLink = m.child[p][kRight];
-            const unsigned char* candidate = m.ring + (kRingSize - p);
             std::uint64_t candidateHead = headOf(p);
             unsigned length;
-            // The two numbers whose order decides the side.
-            std::uint64_t keyOrder = keyHead;
-            std::uint64_t candidateOrder = candidateHead;
+            keyOrder = keyHead;
+            candidateOrder = candidateHead;
             if (keyHead != candidateHead) {
-                length = 1 + static_cast<unsigned>(std::countl_zero(keyHead ^ candidateHead)) / 8;
+                // The highest differing bit gives the first differing byte.
+                unsigned highest = 63 - static_cast<unsigned>(std::countl_zero(keyHead ^ candidateHead));
+                length = 8 - highest / 8;
             } else {
-                unsigned i = belowPrefix < abovePrefix ? belowPrefix : abovePrefix;
-                i = i > 9 ? i : 9;
-                for (;;) {
-                    std::uint64_t difference = loadLittle64(key + i) ^ loadLittle64(candidate + i);
-                    if (difference != 0) {
-                        i += static_cast<unsigned>(std::countr_zero(difference)) / 8;
-                        break;
-                    }
+                const unsigned char* candidate = m.ring + (kRingSize - p);
+                unsigned i = 9;
+                std::uint64_t difference = loadLittle64(key + i) ^ loadLittle64(candidate + i);
+                if (difference == 0) {
                     i += 8;
-                    if (i >= kMaxMatch)
-                        break;
+                    difference = loadLittle64(key + i) ^ loadLittle64(candidate + i);
                 }
+                // Bytes 9..24 are compared; only up to byte 17 count.
+                i += difference != 0 ? static_cast<unsigned>(std::countr_zero(difference)) / 8 : 8;
                 length = i < kMaxMatch ? i : kMaxMatch;
                 if (length == kMaxMatch) {
                     best = kMaxMatch;
@@ -264,15 +253,13 @@ public:
                 keyOrder = key[length];
                 candidateOrder = candidate[length];
             }
-            side = unsigned{keyOrder > candidateOrder};
             bool better = length > best;
             best = better ? length : best;
             bestPosition = better ? p : bestPosition;
-            belowPrefix = side ? length : belowPrefix;
-            abovePrefix = side ? abovePrefix : length;
-            next = pickLink(keyOrder, candidateOrder, leftLink, rightLink, side);
+            next = pickLink(keyOrder, candidateOrder, leftLink, rightLink);
         }
         if (next == kNil) {
+            unsigned side = keyOrder > candidateOrder ? kRight : kLeft;
             m.child[p][side] = link(self);
             m.parent[self] = link(p);
             matchPosition = positionOf(bestPosition);
