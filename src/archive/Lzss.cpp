@@ -14,9 +14,9 @@
 //   - a string equal to one already in its tree (all 18 bytes) ends the
 //     descent at that node, whatever the path, and takes its place. Runs and
 //     other repeats produce such strings one after another at the same
-//     distance back, so the node at the last full match's distance is tried
-//     first: if it holds the same 18 bytes and is in a tree, the descent is
-//     skipped;
+//     distance back, so after a full match the node at the same distance is
+//     tried first: if it holds the same 18 bytes and is in a tree, the
+//     descent is skipped;
 //   - a step down the tree is decided, in almost every case, by bytes 1..8
 //     of the two strings taken as one number: a reversed copy of the ring
 //     makes that a single load, and the link to follow is picked by a
@@ -195,7 +195,8 @@ public:
         WorkingMemory& m = g_memory;
         const unsigned char* key = m.ring + r;
         const unsigned self = nodeOf(r);
-        {
+        // matchLength is still the last insertion's.
+        if (matchLength == kMaxMatch) {
             unsigned q = (r - repeatDistance) & kRingMask;
             const unsigned char* twin = m.ring + q;
             std::uint64_t differ = (loadLittle64(key) ^ loadLittle64(twin)) |
