@@ -29,6 +29,12 @@
 //     the predecessor past its second step is a loop;
 //   - when those bytes agree, bytes 9..17 are compared as two eight-byte
 //     words;
+//   - the descent's end is a mispredicted branch, once per position. Where
+//     two consecutive positions touch different trees (their strings start
+//     with different bytes, and so does the oldest string, deleted between
+//     them), the operations commute: the second deletion goes first and the
+//     two insertions descend side by side, one step of each per round, so
+//     their chains of loads overlap and they end on one mispredicted branch;
 //   - items are written straight into the block, the flag byte patched when
 //     its group closes.
 // The decoder writes straight into the destination and reads matches back
@@ -178,6 +184,9 @@ public:
     unsigned matchLength = 0;
     // How far back the last full-length match stood.
     unsigned repeatDistance = 1;
+    // The first match of insertPair.
+    unsigned firstPosition = 0;
+    unsigned firstLength = 0;
 
     void resetTrees() {
         WorkingMemory& m = g_memory;
@@ -232,9 +241,7 @@ public:
             keyOrder = keyHead;
             candidateOrder = candidateHead;
             if (keyHead != candidateHead) {
-                // The highest differing bit gives the first differing byte.
-                unsigned highest = 63 - static_cast<unsigned>(std::countl_zero(keyHead ^ candidateHead));
-                length = 8 - highest / 8;
+                length = 1 + static_cast<unsigned>(std::countl_zero(keyHead ^ candidateHead)) / 8;
             } else {
                 const unsigned char* candidate = m.ring + (kRingSize - p);
                 unsigned i = 9;
@@ -271,6 +278,139 @@ public:
         matchLength = best;
         repeatDistance = (r - positionOf(p)) & kRingMask;
         replaceNode(p, self);
+    }
+
+    // A descent in progress, for two insertions into different trees taken
+    // step by step side by side: their chains of loads overlap, and the two
+    // end with one mispredicted loop exit instead of two.
+    struct Walk {
+        const unsigned char* key;
+        unsigned self;
+        std::uint64_t keyHead;
+        unsigned p;    // the last node compared, or the root
+        unsigned next; // kNil once the walk has ended
+        unsigned best;
+        unsigned bestNode;
+        bool equal; // ended on a node holding the same 18 bytes
+    };
+
+    // The string at q equal to the one at r, all 18 bytes?
+    static bool sameString(unsigned r, unsigned q) {
+        const unsigned char* key = g_memory.ring + r;
+        const unsigned char* twin = g_memory.ring + q;
+        std::uint64_t differ = (loadLittle64(key) ^ loadLittle64(twin)) |
+                               (loadLittle64(key + 8) ^ loadLittle64(twin + 8)) |
+                               ((loadLittle64(key + 10) ^ loadLittle64(twin + 10)) >> 48);
+        return differ == 0;
+    }
+
+    void begin(Walk& w, unsigned r, bool afterFullMatch) {
+        WorkingMemory& m = g_memory;
+        w.key = m.ring + r;
+        w.self = nodeOf(r);
+        w.best = 0;
+        w.bestNode = kNil;
+        w.equal = false;
+        unsigned q = (r - repeatDistance) & kRingMask;
+        if (afterFullMatch && sameString(r, q) && m.parent[nodeOf(q)] != kNil) {
+            w.p = nodeOf(q);
+            w.next = kNil;
+            w.best = kMaxMatch;
+            w.bestNode = w.p;
+            w.equal = true;
+            return;
+        }
+        w.p = kRootBase + w.key[0];
+        m.child[w.self][kLeft] = kNil;
+        m.child[w.self][kRight] = kNil;
+        w.keyHead = headOf(w.self);
+        w.next = m.child[w.p][kRight];
+    }
+
+    // One step of a walk; a walk that has ended stays as it is (node kNil
+    // has no links).
+    static void step(Walk& w) {
+        WorkingMemory& m = g_memory;
+        unsigned node = w.next;
+        bool active = node != kNil;
+        unsigned leftLink = m.child[node][kLeft];
+        unsigned rightLink = m.child[node][kRight];
+        std::uint64_t candidateHead = headOf(node);
+        std::uint64_t keyOrder = w.keyHead;
+        std::uint64_t candidateOrder = candidateHead;
+        unsigned length;
+        if (w.keyHead != candidateHead) {
+            length = 1 + static_cast<unsigned>(std::countl_zero(w.keyHead ^ candidateHead)) / 8;
+        } else if (active) {
+            const unsigned char* candidate = m.ring + (kRingSize - node);
+            unsigned i = 9;
+            std::uint64_t difference = loadLittle64(w.key + i) ^ loadLittle64(candidate + i);
+            if (difference == 0) {
+                i += 8;
+                difference = loadLittle64(w.key + i) ^ loadLittle64(candidate + i);
+            }
+            i += difference != 0 ? static_cast<unsigned>(std::countr_zero(difference)) / 8 : 8;
+            length = i < kMaxMatch ? i : kMaxMatch;
+            if (length == kMaxMatch) {
+                w.best = kMaxMatch;
+                w.bestNode = node;
+                w.p = node;
+                w.next = kNil;
+                w.equal = true;
+                return;
+            }
+            keyOrder = w.key[length];
+            candidateOrder = candidate[length];
+        } else {
+            return;
+        }
+        bool better = active & (length > w.best);
+        w.best = choose(better, length, w.best);
+        w.bestNode = choose(better, node, w.bestNode);
+        w.p = choose(active, node, w.p);
+        w.next = pickLink(keyOrder, candidateOrder, leftLink, rightLink);
+    }
+
+    // Puts the walk's string in its tree and leaves its match.
+    void finish(Walk& w) {
+        WorkingMemory& m = g_memory;
+        matchPosition = positionOf(w.bestNode);
+        matchLength = w.best;
+        if (!w.equal) {
+            // The side the walk left p by, found again: p is the root (the
+            // tree was empty) or holds a different string.
+            unsigned side = kRight;
+            if (w.p < kRootBase) {
+                const unsigned char* candidate = m.ring + (kRingSize - w.p);
+                unsigned i = 1;
+                while (w.key[i] == candidate[i])
+                    ++i;
+                side = w.key[i] > candidate[i] ? kRight : kLeft;
+            }
+            m.child[w.p][side] = link(w.self);
+            m.parent[w.self] = link(w.p);
+            return;
+        }
+        repeatDistance = (positionOf(w.self) - positionOf(w.p)) & kRingMask;
+        replaceNode(w.p, w.self);
+    }
+
+    // insertNode(a) then insertNode(b), for strings in different trees.
+    // Leaves the match of a in firstPosition / firstLength.
+    void insertPair(unsigned a, unsigned b) {
+        bool afterFullMatch = matchLength == kMaxMatch;
+        Walk first;
+        Walk second;
+        begin(first, a, afterFullMatch);
+        begin(second, b, afterFullMatch);
+        while ((first.next | second.next) != kNil) {
+            step(first);
+            step(second);
+        }
+        finish(first);
+        firstPosition = matchPosition;
+        firstLength = matchLength;
+        finish(second);
     }
 
     // r takes p's place.
@@ -405,18 +545,18 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
     unsigned char* out = stream + 1;
     unsigned flags = 0;
     unsigned mask = 1;
-    do {
-        unsigned matchLength = encoder.matchLength;
+    // Codes the item at ring position at from a match, cut to the look-ahead;
+    // returns the positions it covers.
+    auto code = [&](unsigned at, unsigned matchPosition, unsigned matchLength) {
         if (matchLength > lookahead)
             matchLength = lookahead;
         if (matchLength < kMinMatch) {
             matchLength = 1;
             flags |= mask;
-            *out++ = m.ring[r];
+            *out++ = m.ring[at];
         } else {
-            unsigned position = encoder.matchPosition;
-            out[0] = static_cast<unsigned char>(position);
-            out[1] = static_cast<unsigned char>(((position >> 4) & 0xF0) | (matchLength - kMinMatch));
+            out[0] = static_cast<unsigned char>(matchPosition);
+            out[1] = static_cast<unsigned char>(((matchPosition >> 4) & 0xF0) | (matchLength - kMinMatch));
             out += 2;
         }
         mask <<= 1;
@@ -426,24 +566,58 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
             flags = 0;
             mask = 1;
         }
+        return matchLength;
+    };
+    // Positions left of the item being coded: at 0 the next item is due,
+    // coded from the match of the insertion at r.
+    unsigned remaining = 0;
 
-        unsigned step = 0;
-        for (; step < matchLength && next != end; ++step) {
-            unsigned char c = *next++;
+    // While two source bytes remain, two positions at a time where the
+    // second position's deletion and both insertions touch trees other than
+    // the first insertion's: the second deletion and ring byte then go
+    // first, and the two insertions descend side by side.
+    while (end - next >= 2) {
+        if (remaining == 0)
+            remaining = code(r, encoder.matchPosition, encoder.matchLength);
+        --remaining;
+        encoder.deleteNode(s);
+        setRingByte(s, *next++);
+        s = (s + 1) & kRingMask;
+        r = (r + 1) & kRingMask;
+        unsigned second = (r + 1) & kRingMask;
+        if (m.ring[s] != m.ring[r] && m.ring[second] != m.ring[r]) {
             encoder.deleteNode(s);
-            setRingByte(s, c);
+            setRingByte(s, *next++);
+            s = (s + 1) & kRingMask;
+            encoder.insertPair(r, second);
+            if (remaining == 0)
+                remaining = code(r, encoder.firstPosition, encoder.firstLength);
+            --remaining;
+            r = second;
+        } else {
+            encoder.insertNode(r);
+        }
+    }
+    for (;;) {
+        if (remaining == 0) {
+            if (lookahead == 0)
+                break;
+            remaining = code(r, encoder.matchPosition, encoder.matchLength);
+        }
+        --remaining;
+        encoder.deleteNode(s);
+        if (next != end) {
+            setRingByte(s, *next++);
             s = (s + 1) & kRingMask;
             r = (r + 1) & kRingMask;
             encoder.insertNode(r);
-        }
-        for (; step < matchLength; ++step) {
-            encoder.deleteNode(s);
+        } else {
             s = (s + 1) & kRingMask;
             r = (r + 1) & kRingMask;
             if (--lookahead != 0)
                 encoder.insertNode(r);
         }
-    } while (lookahead > 0);
+    }
 
     if (mask != 1) {
         *flagByte = static_cast<unsigned char>(flags);
