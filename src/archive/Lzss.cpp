@@ -381,11 +381,21 @@ public:
             // tree was empty) or holds a different string.
             unsigned side = kRight;
             if (w.p < kRootBase) {
-                const unsigned char* candidate = m.ring + (kRingSize - w.p);
-                unsigned i = 1;
-                while (w.key[i] == candidate[i])
-                    ++i;
-                side = w.key[i] > candidate[i] ? kRight : kLeft;
+                std::uint64_t keyOrder = w.keyHead;
+                std::uint64_t candidateOrder = headOf(w.p);
+                if (keyOrder == candidateOrder) {
+                    const unsigned char* candidate = m.ring + (kRingSize - w.p);
+                    unsigned i = 9;
+                    std::uint64_t difference = loadLittle64(w.key + i) ^ loadLittle64(candidate + i);
+                    if (difference == 0) {
+                        i += 8;
+                        difference = loadLittle64(w.key + i) ^ loadLittle64(candidate + i);
+                    }
+                    i += static_cast<unsigned>(std::countr_zero(difference)) / 8;
+                    keyOrder = w.key[i];
+                    candidateOrder = candidate[i];
+                }
+                side = keyOrder > candidateOrder ? kRight : kLeft;
             }
             m.child[w.p][side] = link(w.self);
             m.parent[w.self] = link(w.p);
