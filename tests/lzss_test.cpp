@@ -255,6 +255,37 @@ TEST(LzssDifferential, MatchesThePlainCodecCallByCall) {
     }
 }
 
+// Repeats at every kind of distance, round the ring several times, now and
+// then broken by a changed byte: the encoder may skip the descent for a
+// string equal to the one a full match's distance back, and takes
+// neighbouring positions together when their strings (and the oldest one,
+// deleted between them) lie in different trees. A small alphabet makes
+// neighbours share trees often; distances near the ring's size put the
+// earlier copy in the oldest string.
+TEST(LzssDifferential, MatchesThePlainCodecOnRepeatsAtEveryDistance) {
+    alignWorkingMemory();
+    const std::uint32_t seed = 9090;
+    std::mt19937 random(seed);
+    const std::size_t periods[] = {1, 2, 3, 7, 17, 18, 19, 64, 255, 4077, 4078, 4079, 4095, 4096, 4097};
+    const unsigned alphabets[] = {2, 256};
+    std::uniform_int_distribution<unsigned> breaks(0, 299);
+    for (std::size_t period : periods) {
+        for (unsigned alphabet : alphabets) {
+            SCOPED_TRACE(testing::Message() << "seed " << seed << ", period " << period << ", alphabet " << alphabet);
+            Bytes pattern = randomBytes(random, period, alphabet);
+            Bytes input;
+            while (input.size() < 4 * 4096 + 3000)
+                for (unsigned char b : pattern)
+                    input.push_back(breaks(random) == 0 ? static_cast<unsigned char>(b ^ 1) : b);
+            Bytes coded = encode(input);
+            ASSERT_EQ(coded, referenceEncode(input)) << "input of " << input.size() << " bytes";
+            Decoded decoded = decode(coded);
+            EXPECT_TRUE(decoded.sound);
+            EXPECT_TRUE(decoded.bytes == input);
+        }
+    }
+}
+
 // Streams no encoder writes: matches anywhere in the ring, including bytes
 // before the start of the output (blank and left over from earlier calls),
 // and at every distance that overlaps.

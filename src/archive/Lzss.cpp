@@ -7,20 +7,34 @@
 // ordered by the 18-byte string that starts at each position. The exact byte
 // stream depends on the shape of those trees (which candidate is met first on
 // the way down wins a tie), so insertion and deletion follow the classic
-// LZSS tree operations step for step; the speed comes from how a step is
-// done, never from doing fewer of them:
+// LZSS tree operations; the speed comes from how a step is done, and from
+// skipping a descent only where its outcome is known beforehand:
 //   - links are 16-bit and the whole working memory is about 34 KiB, so it
 //     stays in the first-level data cache;
+//   - a string equal to one already in its tree (all 18 bytes) ends the
+//     descent at that node, whatever the path, and takes its place. Runs and
+//     other repeats produce such strings one after another at the same
+//     distance back, so after a full match the node at the same distance is
+//     tried first: if it holds the same 18 bytes and is in a tree, the
+//     descent is skipped;
 //   - a step down the tree is decided, in almost every case, by bytes 1..8
 //     of the two strings taken as one number: a reversed copy of the ring
 //     makes that a single load, and the link to follow is picked by a
 //     conditional move, so the walk does not stall on a mispredicted branch
-//     at every node (the side taken is as good as random);
-//   - when those bytes agree, the rest is compared eight bytes at a time,
-//     starting past the prefix the node is known to share with the new
-//     string: every node below a turn lies between the nearest node passed
-//     on the left and the nearest passed on the right, so it shares at least
-//     the shorter of their two common prefixes with the new string;
+//     at every node (the side taken is as good as random). Nodes are
+//     numbered so that a node's number is also the offset of its string's
+//     head in the reversed ring: a step is a load and a conditional move;
+//   - a deletion selects among its cases with conditional moves too, with
+//     the writes a case does without sent to a junk slot; only the walk to
+//     the predecessor past its second step is a loop;
+//   - when those bytes agree, bytes 9..17 are compared as two eight-byte
+//     words;
+//   - the descent's end is a mispredicted branch, once per position. Where
+//     two consecutive positions touch different trees (their strings start
+//     with different bytes, and so does the oldest string, deleted between
+//     them), the operations commute: the second deletion goes first and the
+//     two insertions descend side by side, one step of each per round, so
+//     their chains of loads overlap and they end on one mispredicted branch;
 //   - items are written straight into the block, the flag byte patched when
 //     its group closes.
 // The decoder writes straight into the destination and reads matches back
@@ -35,9 +49,13 @@ constexpr unsigned kMaxMatch = 18;
 constexpr unsigned kMinMatch = 3;
 // The ring starts with spaces below this position and writing here.
 constexpr unsigned kRingStart = kRingSize - kMaxMatch;
-constexpr unsigned kNil = kRingSize;
-// child[kRootBase + c][1] is the root of the tree for first byte c.
+// Node numbers: kRingSize - position for a ring position (1..4096), kNil for
+// an empty link or a position in no tree; child[kRootBase + c][1] is the
+// root of the tree for first byte c.
+constexpr unsigned kNil = 0;
 constexpr unsigned kRootBase = kRingSize + 1;
+// Takes the writes a deletion's case does without.
+constexpr unsigned kJunk = kRootBase + 256;
 constexpr unsigned kLeft = 0;
 constexpr unsigned kRight = 1;
 // Positions kRingSize .. kRingSize + 16 mirror 0 .. 16, so that any 18-byte
@@ -56,15 +74,16 @@ constexpr std::size_t kPackedOffset = 8;
 
 // One set for the whole program: ring bytes a call does not rewrite keep what
 // the previous call (encoder or decoder) left there, zero at program start.
-// About 30 KiB: ring, both child links of a node side by side, parents.
+// About 30 KiB: ring, both child links of a node side by side, parents, all
+// indexed by node number.
 struct WorkingMemory {
     alignas(64) unsigned char ring[kRingBytes];
     // The ring back to front: reversed[kReversedEnd - x] = ring[x] for x up
     // to kReversedEnd. Eight bytes loaded from it come out as a number that
     // orders like the bytes they hold, with no byte swap in the tree walk.
     unsigned char reversed[kReversedEnd + 1];
-    std::uint16_t child[kRootBase + 256][2];
-    std::uint16_t parent[kRingSize + 1];
+    std::uint16_t child[kJunk + 1][2];
+    std::uint16_t parent[kJunk + 1];
 };
 
 WorkingMemory g_memory;
@@ -105,10 +124,8 @@ std::uint64_t loadLittle64(const unsigned char* p) {
 // not a branch, and compilers do not reliably keep it one; on x86-64 a
 // conditional move straight after the comparison is the shortest way from
 // one node to the next.
-unsigned pickLink(std::uint64_t keyOrder, std::uint64_t candidateOrder, unsigned leftLink, unsigned rightLink,
-                  unsigned side) {
+unsigned pickLink(std::uint64_t keyOrder, std::uint64_t candidateOrder, unsigned leftLink, unsigned rightLink) {
 #if defined(__GNUC__) && defined(__x86_64__)
-    (void)side;
     unsigned next = leftLink;
     asm("cmpq %[candidate], %[key]\n\tcmova %[right], %[next]"
         : [next] "+r"(next)
@@ -116,9 +133,18 @@ unsigned pickLink(std::uint64_t keyOrder, std::uint64_t candidateOrder, unsigned
         : "cc");
     return next;
 #else
-    (void)keyOrder;
-    (void)candidateOrder;
-    return leftLink ^ ((leftLink ^ rightLink) & (0u - side));
+    return leftLink ^ ((leftLink ^ rightLink) & (0u - unsigned{keyOrder > candidateOrder}));
+#endif
+}
+
+// a when condition holds, else b, as a selection rather than a branch: the
+// shape of a node being deleted is as good as random.
+unsigned choose(bool condition, unsigned a, unsigned b) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    asm("testb %[c], %[c]\n\tcmovne %[a], %[b]" : [b] "+r"(b) : [c] "q"(condition), [a] "r"(a) : "cc");
+    return b;
+#else
+    return b ^ ((a ^ b) & (0u - unsigned{condition}));
 #endif
 }
 
@@ -136,11 +162,17 @@ void setRingByte(unsigned x, unsigned char c) {
     }
 }
 
-// Bytes 1..8 of the string at ring position p as a number that orders like
-// them.
-std::uint64_t headAt(unsigned p) {
+// Tree nodes are numbered kRingSize - position: the node number is then
+// also the offset of the string's head in the reversed ring, so a step down
+// the tree reaches both the node's links and its head with no arithmetic.
+static_assert(kReversedEnd - 8 == kRingSize);
+unsigned nodeOf(unsigned position) { return kRingSize - position; }
+unsigned positionOf(unsigned node) { return (kRingSize - node) & kRingMask; }
+
+// Bytes 1..8 of the string at a node as a number that orders like them.
+std::uint64_t headOf(unsigned node) {
     std::uint64_t value;
-    std::memcpy(&value, g_memory.reversed + (kReversedEnd - 8 - p), sizeof value);
+    std::memcpy(&value, g_memory.reversed + node, sizeof value);
     if constexpr (std::endian::native == std::endian::big)
         value = byteSwap(value);
     return value;
@@ -150,13 +182,19 @@ class Encoder {
 public:
     unsigned matchPosition = 0;
     unsigned matchLength = 0;
+    // How far back the last full-length match stood.
+    unsigned repeatDistance = 1;
+    // The first match of insertPair.
+    unsigned firstPosition = 0;
+    unsigned firstLength = 0;
 
     void resetTrees() {
         WorkingMemory& m = g_memory;
         for (unsigned i = kRootBase; i < kRootBase + 256; ++i)
             m.child[i][kRight] = kNil;
+        m.child[kNil][kRight] = kNil;
         for (unsigned i = 0; i < kRingSize; ++i)
-            m.parent[i] = kNil;
+            m.parent[nodeOf(i)] = kNil;
     }
 
     // Inserts the string at ring position r into its tree and leaves the
@@ -165,46 +203,55 @@ public:
     void insertNode(unsigned r) {
         WorkingMemory& m = g_memory;
         const unsigned char* key = m.ring + r;
+        const unsigned self = nodeOf(r);
+        // matchLength is still the last insertion's.
+        if (matchLength == kMaxMatch) {
+            unsigned q = (r - repeatDistance) & kRingMask;
+            const unsigned char* twin = m.ring + q;
+            std::uint64_t differ = (loadLittle64(key) ^ loadLittle64(twin)) |
+                                   (loadLittle64(key + 8) ^ loadLittle64(twin + 8)) |
+                                   ((loadLittle64(key + 10) ^ loadLittle64(twin + 10)) >> 48);
+            if (differ == 0 && m.parent[nodeOf(q)] != kNil) {
+                matchPosition = q;
+                matchLength = kMaxMatch;
+                replaceNode(nodeOf(q), self);
+                return;
+            }
+        }
         unsigned p = kRootBase + key[0];
-        m.child[r][kLeft] = kNil;
-        m.child[r][kRight] = kNil;
+        m.child[self][kLeft] = kNil;
+        m.child[self][kRight] = kNil;
         unsigned best = 0;
         unsigned bestPosition = 0;
-        // Common prefix with the nearest node passed on each side; byte 0 is
-        // shared by the whole tree.
-        unsigned belowPrefix = 1;
-        unsigned abovePrefix = 1;
-        unsigned side = kRight;
+        // The two numbers whose order decided the last side taken; right
+        // from the root.
+        std::uint64_t keyOrder = 1;
+        std::uint64_t candidateOrder = 0;
         unsigned next = m.child[p][kRight];
         // Bytes 1..8 of the new string, as a number that orders like them.
-        const std::uint64_t keyHead = headAt(r);
+        const std::uint64_t keyHead = headOf(self);
         while (next != kNil) {
             p = next;
             // Both links of p and the head of the string at p load side by
             // side; most steps are decided by the heads alone.
             unsigned leftLink = m.child[p][kLeft];
             unsigned rightLink = m.child[p][kRight];
-            const unsigned char* candidate = m.ring + p;
-            std::uint64_t candidateHead = headAt(p);
+            std::uint64_t candidateHead = headOf(p);
             unsigned length;
-            // The two numbers whose order decides the side.
-            std::uint64_t keyOrder = keyHead;
-            std::uint64_t candidateOrder = candidateHead;
+            keyOrder = keyHead;
+            candidateOrder = candidateHead;
             if (keyHead != candidateHead) {
                 length = 1 + static_cast<unsigned>(std::countl_zero(keyHead ^ candidateHead)) / 8;
             } else {
-                unsigned i = belowPrefix < abovePrefix ? belowPrefix : abovePrefix;
-                i = i > 9 ? i : 9;
-                for (;;) {
-                    std::uint64_t difference = loadLittle64(key + i) ^ loadLittle64(candidate + i);
-                    if (difference != 0) {
-                        i += static_cast<unsigned>(std::countr_zero(difference)) / 8;
-                        break;
-                    }
+                const unsigned char* candidate = m.ring + (kRingSize - p);
+                unsigned i = 9;
+                std::uint64_t difference = loadLittle64(key + i) ^ loadLittle64(candidate + i);
+                if (difference == 0) {
                     i += 8;
-                    if (i >= kMaxMatch)
-                        break;
+                    difference = loadLittle64(key + i) ^ loadLittle64(candidate + i);
                 }
+                // Bytes 9..24 are compared; only up to byte 17 count.
+                i += difference != 0 ? static_cast<unsigned>(std::countr_zero(difference)) / 8 : 8;
                 length = i < kMaxMatch ? i : kMaxMatch;
                 if (length == kMaxMatch) {
                     best = kMaxMatch;
@@ -214,25 +261,171 @@ public:
                 keyOrder = key[length];
                 candidateOrder = candidate[length];
             }
-            side = unsigned{keyOrder > candidateOrder};
             bool better = length > best;
             best = better ? length : best;
             bestPosition = better ? p : bestPosition;
-            belowPrefix = side ? length : belowPrefix;
-            abovePrefix = side ? abovePrefix : length;
-            next = pickLink(keyOrder, candidateOrder, leftLink, rightLink, side);
+            next = pickLink(keyOrder, candidateOrder, leftLink, rightLink);
         }
         if (next == kNil) {
-            m.child[p][side] = link(r);
-            m.parent[r] = link(p);
-            matchPosition = bestPosition;
+            unsigned side = keyOrder > candidateOrder ? kRight : kLeft;
+            m.child[p][side] = link(self);
+            m.parent[self] = link(p);
+            matchPosition = positionOf(bestPosition);
             matchLength = best;
             return;
         }
-        matchPosition = bestPosition;
+        matchPosition = positionOf(bestPosition);
         matchLength = best;
+        repeatDistance = (r - positionOf(p)) & kRingMask;
+        replaceNode(p, self);
+    }
 
-        // r takes p's place.
+    // A descent in progress, for two insertions into different trees taken
+    // step by step side by side: their chains of loads overlap, and the two
+    // end with one mispredicted loop exit instead of two.
+    struct Walk {
+        const unsigned char* key;
+        unsigned self;
+        std::uint64_t keyHead;
+        unsigned p;    // the last node compared, or the root
+        unsigned next; // kNil once the walk has ended
+        unsigned best;
+        unsigned bestNode;
+        bool equal; // ended on a node holding the same 18 bytes
+    };
+
+    // The string at q equal to the one at r, all 18 bytes?
+    static bool sameString(unsigned r, unsigned q) {
+        const unsigned char* key = g_memory.ring + r;
+        const unsigned char* twin = g_memory.ring + q;
+        std::uint64_t differ = (loadLittle64(key) ^ loadLittle64(twin)) |
+                               (loadLittle64(key + 8) ^ loadLittle64(twin + 8)) |
+                               ((loadLittle64(key + 10) ^ loadLittle64(twin + 10)) >> 48);
+        return differ == 0;
+    }
+
+    void begin(Walk& w, unsigned r, bool afterFullMatch) {
+        WorkingMemory& m = g_memory;
+        w.key = m.ring + r;
+        w.self = nodeOf(r);
+        w.best = 0;
+        w.bestNode = kNil;
+        w.equal = false;
+        unsigned q = (r - repeatDistance) & kRingMask;
+        if (afterFullMatch && sameString(r, q) && m.parent[nodeOf(q)] != kNil) {
+            w.p = nodeOf(q);
+            w.next = kNil;
+            w.best = kMaxMatch;
+            w.bestNode = w.p;
+            w.equal = true;
+            return;
+        }
+        w.p = kRootBase + w.key[0];
+        m.child[w.self][kLeft] = kNil;
+        m.child[w.self][kRight] = kNil;
+        w.keyHead = headOf(w.self);
+        w.next = m.child[w.p][kRight];
+    }
+
+    // One step of a walk; a walk that has ended stays as it is (node kNil
+    // has no links).
+    static void step(Walk& w) {
+        WorkingMemory& m = g_memory;
+        unsigned node = w.next;
+        bool active = node != kNil;
+        unsigned leftLink = m.child[node][kLeft];
+        unsigned rightLink = m.child[node][kRight];
+        std::uint64_t candidateHead = headOf(node);
+        std::uint64_t keyOrder = w.keyHead;
+        std::uint64_t candidateOrder = candidateHead;
+        unsigned length;
+        if (w.keyHead != candidateHead) {
+            length = 1 + static_cast<unsigned>(std::countl_zero(w.keyHead ^ candidateHead)) / 8;
+        } else if (active) {
+            const unsigned char* candidate = m.ring + (kRingSize - node);
+            unsigned i = 9;
+            std::uint64_t difference = loadLittle64(w.key + i) ^ loadLittle64(candidate + i);
+            if (difference == 0) {
+                i += 8;
+                difference = loadLittle64(w.key + i) ^ loadLittle64(candidate + i);
+            }
+            i += difference != 0 ? static_cast<unsigned>(std::countr_zero(difference)) / 8 : 8;
+            length = i < kMaxMatch ? i : kMaxMatch;
+            if (length == kMaxMatch) {
+                w.best = kMaxMatch;
+                w.bestNode = node;
+                w.p = node;
+                w.next = kNil;
+                w.equal = true;
+                return;
+            }
+            keyOrder = w.key[length];
+            candidateOrder = candidate[length];
+        } else {
+            return;
+        }
+        bool better = active & (length > w.best);
+        w.best = choose(better, length, w.best);
+        w.bestNode = choose(better, node, w.bestNode);
+        w.p = choose(active, node, w.p);
+        w.next = pickLink(keyOrder, candidateOrder, leftLink, rightLink);
+    }
+
+    // Puts the walk's string in its tree and leaves its match.
+    void finish(Walk& w) {
+        WorkingMemory& m = g_memory;
+        matchPosition = positionOf(w.bestNode);
+        matchLength = w.best;
+        if (!w.equal) {
+            // The side the walk left p by, found again: p is the root (the
+            // tree was empty) or holds a different string.
+            unsigned side = kRight;
+            if (w.p < kRootBase) {
+                std::uint64_t keyOrder = w.keyHead;
+                std::uint64_t candidateOrder = headOf(w.p);
+                if (keyOrder == candidateOrder) {
+                    const unsigned char* candidate = m.ring + (kRingSize - w.p);
+                    unsigned i = 9;
+                    std::uint64_t difference = loadLittle64(w.key + i) ^ loadLittle64(candidate + i);
+                    if (difference == 0) {
+                        i += 8;
+                        difference = loadLittle64(w.key + i) ^ loadLittle64(candidate + i);
+                    }
+                    i += static_cast<unsigned>(std::countr_zero(difference)) / 8;
+                    keyOrder = w.key[i];
+                    candidateOrder = candidate[i];
+                }
+                side = keyOrder > candidateOrder ? kRight : kLeft;
+            }
+            m.child[w.p][side] = link(w.self);
+            m.parent[w.self] = link(w.p);
+            return;
+        }
+        repeatDistance = (positionOf(w.self) - positionOf(w.p)) & kRingMask;
+        replaceNode(w.p, w.self);
+    }
+
+    // insertNode(a) then insertNode(b), for strings in different trees.
+    // Leaves the match of a in firstPosition / firstLength.
+    void insertPair(unsigned a, unsigned b) {
+        bool afterFullMatch = matchLength == kMaxMatch;
+        Walk first;
+        Walk second;
+        begin(first, a, afterFullMatch);
+        begin(second, b, afterFullMatch);
+        while ((first.next | second.next) != kNil) {
+            step(first);
+            step(second);
+        }
+        finish(first);
+        firstPosition = matchPosition;
+        firstLength = matchLength;
+        finish(second);
+    }
+
+    // r takes p's place.
+    void replaceNode(unsigned p, unsigned r) {
+        WorkingMemory& m = g_memory;
         unsigned up = m.parent[p];
         m.parent[r] = link(up);
         m.child[r][kLeft] = m.child[p][kLeft];
@@ -243,31 +436,41 @@ public:
         m.parent[p] = kNil;
     }
 
-    void deleteNode(unsigned p) {
+    void deleteNode(unsigned position) {
         WorkingMemory& m = g_memory;
-        if (m.parent[p] == kNil)
-            return;
-        unsigned q;
-        if (m.child[p][kRight] == kNil) {
-            q = m.child[p][kLeft];
-        } else if (m.child[p][kLeft] == kNil) {
-            q = m.child[p][kRight];
-        } else {
-            // Two children: the predecessor takes p's place.
-            q = m.child[p][kLeft];
-            if (m.child[q][kRight] != kNil) {
-                do
-                    q = m.child[q][kRight];
-                while (m.child[q][kRight] != kNil);
-                m.child[m.parent[q]][kRight] = m.child[q][kLeft];
-                m.parent[m.child[q][kLeft]] = m.parent[q];
-                m.child[q][kLeft] = m.child[p][kLeft];
-                m.parent[m.child[p][kLeft]] = link(q);
-            }
-            m.child[q][kRight] = m.child[p][kRight];
-            m.parent[m.child[p][kRight]] = link(q);
-        }
+        const unsigned p = nodeOf(position);
         unsigned up = m.parent[p];
+        if (up == kNil)
+            return;
+        unsigned left = m.child[p][kLeft];
+        unsigned right = m.child[p][kRight];
+        bool both = (left != kNil) & (right != kNil);
+        // With two children the predecessor takes p's place: the rightmost
+        // node below the left child, usually one or two steps away. Without,
+        // the walk starts from kNil, whose right link is kNil, and stays.
+        unsigned start = choose(both, left, kNil);
+        unsigned q = start;
+        unsigned above = p;
+        for (int k = 0; k < 2; ++k) {
+            unsigned n = m.child[q][kRight];
+            bool on = n != kNil;
+            above = choose(on, q, above);
+            q = choose(on, n, q);
+        }
+        for (unsigned n = m.child[q][kRight]; n != kNil; n = m.child[q][kRight]) {
+            above = q;
+            q = n;
+        }
+        bool walked = above != p;
+        q = choose(both, q, choose(right == kNil, left, right));
+        // Writes that a case does without go to the junk slot.
+        unsigned qLeft = m.child[q][kLeft];
+        m.child[choose(walked, above, kJunk)][kRight] = link(qLeft);
+        m.parent[choose(walked, qLeft, kJunk)] = link(above);
+        m.child[choose(walked, q, kJunk)][kLeft] = link(left);
+        m.parent[choose(walked, left, kJunk)] = link(q);
+        m.child[choose(both, q, kJunk)][kRight] = link(right);
+        m.parent[choose(both, right, kJunk)] = link(q);
         m.parent[q] = link(up);
         m.child[up][m.child[up][kRight] == p ? kRight : kLeft] = link(q);
         m.parent[p] = kNil;
@@ -352,18 +555,18 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
     unsigned char* out = stream + 1;
     unsigned flags = 0;
     unsigned mask = 1;
-    do {
-        unsigned matchLength = encoder.matchLength;
+    // Codes the item at ring position at from a match, cut to the look-ahead;
+    // returns the positions it covers.
+    auto code = [&](unsigned at, unsigned matchPosition, unsigned matchLength) {
         if (matchLength > lookahead)
             matchLength = lookahead;
         if (matchLength < kMinMatch) {
             matchLength = 1;
             flags |= mask;
-            *out++ = m.ring[r];
+            *out++ = m.ring[at];
         } else {
-            unsigned position = encoder.matchPosition;
-            out[0] = static_cast<unsigned char>(position);
-            out[1] = static_cast<unsigned char>(((position >> 4) & 0xF0) | (matchLength - kMinMatch));
+            out[0] = static_cast<unsigned char>(matchPosition);
+            out[1] = static_cast<unsigned char>(((matchPosition >> 4) & 0xF0) | (matchLength - kMinMatch));
             out += 2;
         }
         mask <<= 1;
@@ -373,24 +576,58 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
             flags = 0;
             mask = 1;
         }
+        return matchLength;
+    };
+    // Positions left of the item being coded: at 0 the next item is due,
+    // coded from the match of the insertion at r.
+    unsigned remaining = 0;
 
-        unsigned step = 0;
-        for (; step < matchLength && next != end; ++step) {
-            unsigned char c = *next++;
+    // While two source bytes remain, two positions at a time where the
+    // second position's deletion and both insertions touch trees other than
+    // the first insertion's: the second deletion and ring byte then go
+    // first, and the two insertions descend side by side.
+    while (end - next >= 2) {
+        if (remaining == 0)
+            remaining = code(r, encoder.matchPosition, encoder.matchLength);
+        --remaining;
+        encoder.deleteNode(s);
+        setRingByte(s, *next++);
+        s = (s + 1) & kRingMask;
+        r = (r + 1) & kRingMask;
+        unsigned second = (r + 1) & kRingMask;
+        if (m.ring[s] != m.ring[r] && m.ring[second] != m.ring[r]) {
             encoder.deleteNode(s);
-            setRingByte(s, c);
+            setRingByte(s, *next++);
+            s = (s + 1) & kRingMask;
+            encoder.insertPair(r, second);
+            if (remaining == 0)
+                remaining = code(r, encoder.firstPosition, encoder.firstLength);
+            --remaining;
+            r = second;
+        } else {
+            encoder.insertNode(r);
+        }
+    }
+    for (;;) {
+        if (remaining == 0) {
+            if (lookahead == 0)
+                break;
+            remaining = code(r, encoder.matchPosition, encoder.matchLength);
+        }
+        --remaining;
+        encoder.deleteNode(s);
+        if (next != end) {
+            setRingByte(s, *next++);
             s = (s + 1) & kRingMask;
             r = (r + 1) & kRingMask;
             encoder.insertNode(r);
-        }
-        for (; step < matchLength; ++step) {
-            encoder.deleteNode(s);
+        } else {
             s = (s + 1) & kRingMask;
             r = (r + 1) & kRingMask;
             if (--lookahead != 0)
                 encoder.insertNode(r);
         }
-    } while (lookahead > 0);
+    }
 
     if (mask != 1) {
         *flagByte = static_cast<unsigned char>(flags);
@@ -419,48 +656,49 @@ bool decodeBlock(const unsigned char* block, std::size_t blockLength, unsigned c
     unsigned char* out = destination;
     unsigned char* const outEnd = destination + capacity;
 
-    // Whole groups while the stream holds a full one (17 bytes, and 24 more
+    // Whole groups while the stream holds a full one (17 bytes, and 8 more
     // for the word copies below to read ahead) and the destination has room
     // for eight longest matches plus the overshoot of the word copies: no
-    // bounds checks inside. Literal or match, an item is the same three
-    // word copies, from the stream or from the output, so the flag bits
-    // steer selections rather than branches; only matches closer than 8
-    // bytes or reaching back before the output take a path of their own.
-    constexpr std::size_t kGroupInput = 17 + 24;
+    // bounds checks inside. A group is taken as its matches, each preceded
+    // by the run of literals before it, which is a single word copy from the
+    // stream however long it is (eight literals, a common group in game
+    // data, are one copy and no match). A match is three word copies from
+    // the output; only matches closer than 8 bytes or reaching back before
+    // the output take a path of their own.
+    constexpr std::size_t kGroupInput = 17 + 8;
     constexpr std::size_t kGroupOutput = 8 * kMaxMatch + 8;
     while (static_cast<std::size_t>(inEnd - in) >= kGroupInput &&
            static_cast<std::size_t>(outEnd - out) >= kGroupOutput) {
         unsigned flags = *in++;
-        if (flags == 0xFF) {
+        unsigned matches = ~flags & 0xFFu;
+        unsigned item = 0;
+        while (matches != 0) {
+            unsigned at = static_cast<unsigned>(std::countr_zero(matches));
+            matches &= matches - 1;
+            std::size_t literals = at - item;
+            item = at + 1;
             std::memcpy(out, in, 8);
-            in += 8;
-            out += 8;
-            continue;
-        }
-        for (int item = 0; item < 8; ++item, flags >>= 1) {
-            std::size_t literal = flags & 1;
-            std::size_t isMatch = literal - 1; // all ones for a match
+            in += literals;
+            out += literals;
             std::size_t position = in[0] | (in[1] & 0xF0u) << 4;
             std::size_t length = (in[1] & 0x0Fu) + kMinMatch;
             auto produced = static_cast<std::size_t>(out - destination);
             std::size_t distance = ((kRingStart + produced - position - 1) & kRingMask) + 1;
-            if ((distance < 8 || distance > produced) && !literal) {
+            in += 2;
+            if (distance < 8 || distance > produced) {
                 copyMatch(destination, out, static_cast<unsigned>(position), static_cast<unsigned>(length), true);
-                in += 2;
-                out += length;
-                continue;
+            } else {
+                const unsigned char* from = out - distance;
+                std::memcpy(out, from, 8);
+                std::memcpy(out + 8, from + 8, 8);
+                std::memcpy(out + 16, from + 16, 8);
             }
-            // A literal is copied from the stream (its byte first), a match
-            // from the output.
-            auto from = reinterpret_cast<const unsigned char*>(
-                reinterpret_cast<std::uintptr_t>(in) +
-                ((reinterpret_cast<std::uintptr_t>(out) - distance - reinterpret_cast<std::uintptr_t>(in)) & isMatch));
-            std::memcpy(out, from, 8);
-            std::memcpy(out + 8, from + 8, 8);
-            std::memcpy(out + 16, from + 16, 8);
-            in += 2 - literal;
-            out += 1 + ((length - 1) & isMatch);
+            out += length;
         }
+        std::size_t literals = 8 - item;
+        std::memcpy(out, in, 8);
+        in += literals;
+        out += literals;
     }
 
     // The rest item by item, as the stream allows: a group may be cut short
