@@ -284,14 +284,14 @@ public:
     // step by step side by side: their chains of loads overlap, and the two
     // end with one mispredicted loop exit instead of two.
     struct Walk {
-        const unsigned char* key;
-        unsigned self;
-        std::uint64_t keyHead;
-        unsigned p;    // the last node compared, or the root
-        unsigned next; // kNil once the walk has ended
-        unsigned best;
-        unsigned bestNode;
-        bool equal; // ended on a node holding the same 18 bytes
+        const unsigned char* key = nullptr;
+        unsigned self = 0;
+        std::uint64_t keyHead = 0;
+        unsigned p = 0;    // the last node compared, or the root
+        unsigned next = 0; // kNil once the walk has ended
+        unsigned best = 0;
+        unsigned bestNode = 0;
+        bool equal = false; // ended on a node holding the same 18 bytes
     };
 
     // The string at q equal to the one at r, all 18 bytes?
