@@ -1,5 +1,7 @@
 #include "archive/Lzss.h"
 
+#include "archive/Endian.h"
+
 #include <bit>
 #include <cstring>
 
@@ -88,18 +90,8 @@ struct WorkingMemory {
 
 WorkingMemory g_memory;
 
-std::uint32_t readU32(const unsigned char* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
-void writeU32(unsigned char* p, std::uint32_t value) {
-    p[0] = static_cast<unsigned char>(value);
-    p[1] = static_cast<unsigned char>(value >> 8);
-    p[2] = static_cast<unsigned char>(value >> 16);
-    p[3] = static_cast<unsigned char>(value >> 24);
-}
-
-std::uint64_t byteSwap(std::uint64_t little) {
+// Only big-endian machines need it; kept portable rather than assumed away.
+[[maybe_unused]] std::uint64_t byteSwap(std::uint64_t little) {
 #if defined(__GNUC__)
     return __builtin_bswap64(little);
 #else
@@ -532,7 +524,7 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
     encoder.resetTrees();
 
     std::memcpy(destination, "ZA->", 4);
-    writeU32(destination + kUnpackedOffset, length);
+    storeLe32(destination + kUnpackedOffset, length);
 
     std::memset(m.ring, ' ', kRingStart);
     std::memset(m.reversed + (kReversedEnd - kRingStart + 1), ' ', kRingStart);
@@ -638,7 +630,7 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
     std::uint64_t packed = static_cast<std::uint64_t>(out - stream);
     // Only an input close to 4 GiB that does not compress can overflow the
     // 32-bit field; the returned length stays exact for the caller to see.
-    writeU32(destination + kPackedOffset, static_cast<std::uint32_t>(packed));
+    storeLe32(destination + kPackedOffset, static_cast<std::uint32_t>(packed));
     return static_cast<std::int64_t>(packed + kBlockHeaderSize);
 }
 
@@ -646,8 +638,8 @@ bool decodeBlock(const unsigned char* block, std::size_t blockLength, unsigned c
                  std::size_t capacity) {
     if (blockLength < kBlockHeaderSize)
         return false;
-    std::uint32_t unpacked = readU32(block + kUnpackedOffset);
-    std::uint32_t packed = readU32(block + kPackedOffset);
+    std::uint32_t unpacked = loadLe32(block + kUnpackedOffset);
+    std::uint32_t packed = loadLe32(block + kPackedOffset);
     if (packed > blockLength - kBlockHeaderSize || unpacked != capacity)
         return false;
 
