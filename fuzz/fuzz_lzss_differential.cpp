@@ -7,6 +7,8 @@
 // what earlier calls left.
 #include "FuzzTarget.h"
 
+#include "CodecRings.h"
+
 #include "LzssReference.h"
 #include "archive/Lzss.h"
 
@@ -15,15 +17,6 @@
 #include <vector>
 
 namespace {
-
-// A fixed input coded by both first, so that every run starts from the same
-// ring and a finding replays alone.
-void resetRings() {
-    static const unsigned char primer[64] = {};
-    static unsigned char scratch[worstCaseBlockSize(sizeof primer)];
-    encodeBlock(primer, scratch, sizeof primer);
-    referenceEncodeBlock(primer, scratch, sizeof primer);
-}
 
 void checkPiece(const unsigned char* piece, std::uint32_t length) {
     const auto room = static_cast<std::size_t>(worstCaseBlockSize(length));
