@@ -51,33 +51,26 @@ public:
     PendingArchive& operator=(const PendingArchive&) = delete;
 
     bool create() {
-        m_file = createFileBeside(m_archive.c_str(), m_path);
-        return m_file != nullptr;
+        m_file = Stream(createFileBeside(m_archive.c_str(), m_path));
+        return m_file.isOpen();
     }
-    std::FILE* file() const noexcept { return m_file; }
+    std::FILE* file() const noexcept { return m_file.get(); }
 
     // Closes the file and gives it the archive's name. With durable, the
     // bytes are on the disk before the name changes, and the new name is on
     // the disk before this returns.
     bool commit(bool durable) {
-        std::FILE* file = m_file;
-        m_file = nullptr;
-        const bool written = std::ferror(file) == 0 && (durable ? flushToDisk(file) : std::fflush(file) == 0);
-        if (std::fclose(file) != 0 || !written || !replaceFile(m_path.c_str(), m_archive.c_str()) ||
-            (durable && !flushDirectoryOf(m_archive.c_str()))) {
+        const bool flushed = !durable || flushToDisk(m_file.get());
+        const bool committed = m_file.close() && flushed && replaceFile(m_path.c_str(), m_archive.c_str()) &&
+                               (!durable || flushDirectoryOf(m_archive.c_str()));
+        if (!committed)
             DeleteFileA(m_path.c_str());
-            m_path.clear();
-            return false;
-        }
         m_path.clear();
-        return true;
+        return committed;
     }
 
     void discard() noexcept {
-        if (m_file != nullptr) {
-            std::fclose(m_file);
-            m_file = nullptr;
-        }
+        m_file.close();
         if (!m_path.empty()) {
             DeleteFileA(m_path.c_str());
             m_path.clear();
@@ -87,7 +80,7 @@ public:
 private:
     const zs& m_archive;
     zs m_path;
-    std::FILE* m_file = nullptr;
+    Stream m_file;
 };
 
 enum class ReadOutcome { read, cannotOpen, cannotRead, changedSize };
