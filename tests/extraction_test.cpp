@@ -6,7 +6,7 @@
 
 #include "archive/Lzss.h"
 #include "platform/Platform.h"
-#include "read/EntryPath.h"
+#include "archive/StoredName.h"
 #include "read/Extraction.h"
 #include "support/Console.h"
 
@@ -152,35 +152,61 @@ TEST(CreateDirectoryPath, CreatesAndDatesEveryLevelUpToTheLastBackslash) {
     EXPECT_FALSE(warningRaised());
 }
 
-TEST(EntryPath, AcceptsOnlyNamesThatStayBelowTheDestination) {
+TEST(StoredName, AcceptsOnlyNamesThatStayBelowTheDestination) {
     const struct {
         const char* directory;
         const char* file;
-        bool safe;
+        bool posix;   // safe under the POSIX rules
+        bool windows; // safe under the Windows rules
     } cases[] = {
-        {"\\", "a.txt", true},
-        {"\\data\\maps\\", "harbour.map", true},
-        {"\\data\\", "..a", true},
-        {"\\", "", true}, // the directory pass checks the directory alone
-        {"", "a.txt", false},
-        {"data\\", "a.txt", false},
-        {"\\data", "a.txt", false},
-        {"\\..\\", "a.txt", false},
-        {"\\a\\..\\..\\", "a.txt", false},
-        {"\\a\\\\b\\", "a.txt", false},
-        {"\\\\server\\share\\", "a.txt", false},
-        {"\\c:\\", "a.txt", false},
-        {"\\a/..\\", "a.txt", false},
-        {"\\...\\", "a.txt", false},
-        {"\\. .\\", "a.txt", false},
-        {"\\", "..", false},
-        {"\\", ".", false},
-        {"\\", "..\\a.txt", false},
-        {"\\", "../a.txt", false},
-        {"\\", "c:a.txt", false},
+        {"\\", "a.txt", true, true},
+        {"\\data\\maps\\", "harbour.map", true, true},
+        {"\\data\\", "..a", true, true},
+        {"\\", "", true, true}, // the directory pass checks the directory alone
+        {"", "a.txt", false, false},
+        {"data\\", "a.txt", false, false},
+        {"\\data", "a.txt", false, false},
+        {"\\..\\", "a.txt", false, false},
+        {"\\.\\", "a.txt", false, false},
+        {"\\a\\..\\..\\", "a.txt", false, false},
+        {"\\a\\\\b\\", "a.txt", false, false},
+        {"\\\\server\\share\\", "a.txt", false, false},
+        {"\\a/..\\", "a.txt", false, false},
+        {"\\", "..", false, false},
+        {"\\", ".", false, false},
+        {"\\", "..\\a.txt", false, false},
+        {"\\", "../a.txt", false, false},
+        // Ordinary names on POSIX; drives, streams or ".." on Windows.
+        {"\\c:\\", "a.txt", true, false},
+        {"\\12:00\\", "log 12:00.txt", true, false},
+        {"\\", "c:a.txt", true, false},
+        {"\\...\\", "a.txt", true, false},
+        {"\\. .\\", "a.txt", true, false},
+        {"\\", "...", true, false},
+        {"\\", " x ", true, true},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(isSafeEntryPath(c.directory, c.file), c.safe) << c.directory << " + " << c.file;
+    for (const auto& c : cases) {
+        EXPECT_EQ(isSafeStoredPath(c.directory, c.file, NameRules::posix), c.posix) << c.directory << " + " << c.file;
+        EXPECT_EQ(isSafeStoredPath(c.directory, c.file, NameRules::windows), c.windows)
+            << c.directory << " + " << c.file;
+    }
+}
+
+TEST(StoredName, ASourceThatCanStandInStoredNames) {
+    const struct {
+        const char* path;
+        bool posix;
+        bool windows;
+    } cases[] = {
+        {"data", true, true},         {"data\\", true, true},      {"data\\sub", true, true},
+        {"data\\.\\x", false, false}, {"data\\sub\\..\\sub", false, false}, {"..", false, false},
+        {"data\\\\x", false, false}, {"data\\\\", false, false},  {"", false, false},
+        {"12:00", true, false},       {"...", true, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isSafeRelativePath(c.path, NameRules::posix), c.posix) << c.path;
+        EXPECT_EQ(isSafeRelativePath(c.path, NameRules::windows), c.windows) << c.path;
+    }
 }
 
 // Files with their stored bytes, put together into an archive.
@@ -223,6 +249,56 @@ std::string blockOf(const std::string& content) {
     return block;
 }
 
+TEST(Extraction, ProgressAndTotalsBeyondTwoGiBAreTrue) {
+    // Three entries of 1 GiB whose bytes the archive does not hold: each is
+    // reported as damaged, and the progress runs over their true sizes.
+    Crafted crafted;
+    for (const char* name : {"a", "b", "c"})
+        crafted.raw(fileEntry(name, 0x40000000u, 0x40000000u, 0), "");
+    TempDir dir;
+    writeFile(dir / "a.zas", crafted.bytes());
+    const auto [output, status] = runAfterBanner({"-x", "a.zas", "out"}, dir.path());
+    EXPECT_EQ(output, "Reading archive a.zas...\n"
+                      "Extracting files to \"out\\\"\n"
+                      "Extracting files, 0% complete...    \r"
+                      "Warning: File \"out\\a\" is damaged in the archive\n"
+                      "Extracting files, 33% complete...    \r"
+                      "Warning: File \"out\\b\" is damaged in the archive\n"
+                      "Extracting files, 66% complete...    \r"
+                      "Warning: File \"out\\c\" is damaged in the archive\n" +
+                          kSummaryBlanks + "\n  Total 0 files extracted, 3 failed\n");
+    EXPECT_EQ(status, 0);
+}
+
+TEST(Extraction, AHostileDeepNameCostsItsLengthOnce) {
+    // 16,000 levels in a 32 KB name: refused whole, with one warning, before
+    // any level is created, and without a string for every level.
+    std::string deep = "\\";
+    for (int level = 0; level < 16000; ++level)
+        deep += "a\\";
+    TempDir dir;
+    writeFile(dir / "a.zas", Crafted().dir(deep).file("f", "x", 1).file("ok", "fine").bytes());
+    const WorkingDirectory inside(dir.path());
+
+    clearFlagsForTesting();
+    const AllocationCounts before;
+    testing::internal::CaptureStdout();
+    extractArchive("a.zas", "out");
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(allocationsBalancedSince(before));
+    // A few strings in all, where one per level would be 16,000.
+    EXPECT_LT(AllocationCounts().made - before.made, 100);
+    EXPECT_EQ(output, "Reading archive a.zas...\n"
+                      "Extracting files to \"out\\\"\n"
+                      "Warning: Skipped directory \"" + deep + "\": its path is too long\n"
+                      "Extracting files, 0% complete...    \r"
+                      "Warning: Skipped file \"f\": its directory was skipped\n" +
+                          kSummaryBlanks + "\n  Total 1 files extracted, 1 failed\n");
+    EXPECT_EQ(filesUnder(dir / "out"), (std::map<std::string, std::string>{{"ok", "fine"}}));
+    EXPECT_FALSE(fs::exists(dir / "out" / "a"));
+    clearFlagsForTesting();
+}
+
 TEST(Extraction, NeverTrustsTheArchive) {
     const std::string packed = blockOf(std::string(100, 'q'));
     const auto packedSize = static_cast<std::uint32_t>(packed.size());
@@ -237,12 +313,13 @@ TEST(Extraction, NeverTrustsTheArchive) {
         {"parent directory",
          Crafted().dir("\\..\\").file("evil", "x", 1).file("ok", "fine").bytes(),
          {"Warning: Skipped directory \"\\..\\\": its path is not safe to extract\n",
-          "Warning: Skipped file \"\\..\\evil\": its path is not safe to extract\n"},
+          "Warning: Skipped file \"evil\": its directory was skipped\n"},
          {{"ok", "fine"}},
          "1 files extracted, 1 failed"},
         {"parent directory further down",
          Crafted().dir("\\a\\..\\..\\").file("evil", "x", 1).file("ok", "fine").bytes(),
-         {"Warning: Skipped file \"\\a\\..\\..\\evil\": its path is not safe to extract\n"},
+         {"Warning: Skipped directory \"\\a\\..\\..\\\": its path is not safe to extract\n",
+          "Warning: Skipped file \"evil\": its directory was skipped\n"},
          {{"ok", "fine"}},
          "1 files extracted, 1 failed"},
         {"directory beside the destination",
@@ -250,13 +327,24 @@ TEST(Extraction, NeverTrustsTheArchive) {
          {"Warning: Skipped directory \"x\\\": its path is not safe to extract\n"},
          {{"ok", "fine"}},
          "1 files extracted, 1 failed"},
-        {"separators and drives in names",
-         Crafted().dir("\\c:\\").file("..\\evil", "1").file("../evil", "2").file("c:evil", "3").file("e", "4", 1)
-             .file("...", "5").file("ok", "fine").bytes(),
-         {"Warning: Skipped file \"\\..\\evil\"", "Warning: Skipped file \"\\../evil\"",
-          "Warning: Skipped file \"\\c:evil\"", "Warning: Skipped file \"\\c:\\e\"", "Warning: Skipped file \"\\...\""},
+        {"separators in names",
+         Crafted().file("..\\evil", "1").file("../evil", "2").file("ok", "fine").bytes(),
+         {"Warning: Skipped file \"\\..\\evil\"", "Warning: Skipped file \"\\../evil\""},
          {{"ok", "fine"}},
-         "1 files extracted, 5 failed"},
+         "1 files extracted, 2 failed"},
+        // Drives, streams and names that Windows trims to "..": refused there,
+        // ordinary names on POSIX, as the writer of each system stores them.
+        {"drives and dots in names",
+         Crafted().dir("\\c:\\").file("c:evil", "3").file("e", "4", 1).file("...", "5").file("ok", "fine").bytes(),
+         kWindowsFileNames ? std::vector<std::string>{"Warning: Skipped directory \"\\c:\\\"",
+                                                      "Warning: Skipped file \"\\c:evil\"",
+                                                      "Warning: Skipped file \"e\": its directory was skipped",
+                                                      "Warning: Skipped file \"\\...\""}
+                           : std::vector<std::string>{},
+         kWindowsFileNames ? std::map<std::string, std::string>{{"ok", "fine"}}
+                           : std::map<std::string, std::string>{
+                                 {"c:evil", "3"}, {"c:/e", "4"}, {"...", "5"}, {"ok", "fine"}},
+         kWindowsFileNames ? "1 files extracted, 3 failed" : "4 files extracted, 0 failed"},
         {"directory index without an entry",
          Crafted().file("evil", "x", 5).file("ok", "fine").bytes(),
          {"Warning: Skipped file \"evil\": its path is not safe to extract\n"},

@@ -87,7 +87,7 @@ TEST(Reader, RefusesWhatIsNotASoundArchiveWithItsOwnMessage) {
     EXPECT_FALSE(fs::exists(dir / "out"));
 }
 
-TEST(Listing, PrintsSignedSizesInTableOrderAndCountsDirectoriesLookedUp) {
+TEST(Listing, PrintsSizesInTableOrderAndCountsDirectoriesLookedUp) {
     TempDir dir;
     // Two files point at index 7 and one at 9, none of which exists: they list
     // with an empty directory part and add two entries to the dirs count.
@@ -100,12 +100,26 @@ TEST(Listing, PrintsSignedSizesInTableOrderAndCountsDirectoriesLookedUp) {
     EXPECT_EQ(output, "Reading archive a.zas...\n"
                       "        12 \\readme.txt\n"
                       "         0 \\maps\\harbour.map\n"
-                      "-2147483648 \\maps\\huge.dat\n"
+                      "2147483648 \\maps\\huge.dat\n"
                       "         5 lost.dat\n"
                       "         1 lost2.dat\n"
                       "         3 x\n"
-                      "\n  Total -2147483627 bytes in 6 files and 4 dirs\n");
+                      "\n  Total 2147483669 bytes in 6 files and 4 dirs\n");
     EXPECT_EQ(status, 1);
+}
+
+TEST(Listing, TotalsBeyondFourGiBAreTrue) {
+    TempDir dir;
+    // The listing never reads the data area: three 2 GiB files need none.
+    const zvector<FileEntry> files{fileEntry("a", 0x80000000u, 0, 0), fileEntry("b", 0x80000000u, 0, 0),
+                                   fileEntry("c", 0x80000000u, 0, 0)};
+    writeFile(dir / "a.zas", archiveBytes(files, {{"\\"}}, ""));
+    const auto [output, status] = runAfterBanner({"-v", "a.zas"}, dir.path());
+    EXPECT_EQ(output, "Reading archive a.zas...\n"
+                      "2147483648 \\a\n"
+                      "2147483648 \\b\n"
+                      "2147483648 \\c\n"
+                      "\n  Total 6442450944 bytes in 3 files and 1 dirs\n");
 }
 
 TEST(Listing, AnArchiveWithoutFilesPrintsOnlyTheTotals) {

@@ -28,7 +28,10 @@ void runMode(std::int32_t mode, bool excludePath, bool compress, const zs& sourc
 
 int runProgram(int argc, const char* const* argv) {
     File->setArchiveHandling(0);
-    SetCurrentDirectoryA(File->getStartupDirectory());
+    // The directory as the system gave it: it is no program path, and a
+    // backslash in it is part of a name.
+    if (!enterSystemDirectory(File->getStartupDirectory()))
+        printWarning("Warning: Could not enter the start-up directory \"%s\"\n", File->getStartupDirectory());
     Sys->ceaseVerbose(1);
 
     std::int32_t mode = kModeNone;

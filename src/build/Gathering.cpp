@@ -1,5 +1,6 @@
 #include "build/Gathering.h"
 
+#include "archive/StoredName.h"
 #include "support/Console.h"
 
 #include <algorithm>
@@ -39,17 +40,24 @@ void appendEntry(zvector<zs>& list, std::uint64_t time, std::uint32_t size, cons
 
 // Items the archive cannot hold are left out with a warning; none of them
 // stops the walk. A link to a directory is not followed, so no walk can loop.
-bool leaveOut(const zs& directory, const WIN32_FIND_DATAA& item) {
+// A name that this system's extraction would refuse is left out too: what is
+// packed (and, in move mode, deleted) must come back out.
+bool leaveOut(const zs& directory, WIN32_FIND_DATAA& item) {
+    const bool isDirectory = (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const char* reason = nullptr;
     if (std::strchr(item.cFileName, '\\') != nullptr)
         reason = "a name in the archive cannot hold a backslash";
-    else if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-             (item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    else if (!isSafeName(item.cFileName, kStoredNameRules))
+        reason = "its name could not be extracted again";
+    else if (isDirectory && (item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         reason = "links to directories are not followed";
-    else if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    else if (isDirectory)
         return false;
     else if ((item.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0)
         reason = "it is not a regular file";
+    else if ((item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+             !describeLinkTarget((directory + item.cFileName).c_str(), item))
+        reason = "its link leads to no file";
     else if (item.nFileSizeHigh != 0)
         reason = "files of 4 GiB or more cannot be stored";
     else

@@ -2,6 +2,7 @@
 
 #include "archive/Format.h"
 #include "archive/Lzss.h"
+#include "archive/StoredName.h"
 #include "build/Gathering.h"
 #include "platform/Platform.h"
 #include "platform/Stream.h"
@@ -98,7 +99,8 @@ unsigned char* reserve(ByteBuffer& buffer, std::size_t size) {
 // Reads a source file whole with one read, straight into buffer, and makes
 // sure it holds exactly size bytes: no fewer, and no more.
 ReadOutcome readSource(const zs& path, std::uint32_t size, ByteBuffer& buffer) {
-    Stream source(path.c_str(), "rb");
+    std::int64_t length = 0;
+    Stream source(openRegularFile(path.c_str(), length));
     if (!source.isOpen())
         return ReadOutcome::cannotOpen;
     std::setvbuf(source.get(), nullptr, _IONBF, 0);
@@ -333,6 +335,14 @@ void writeArchive(const zs& source, const zs& archive, bool excludePath, bool co
         // The walk would take the current directory, whose entry would fall
         // under the top entry's empty key and leave the tables inconsistent.
         printError("Error: Source directory name is empty\n");
+        return;
+    }
+    if (!excludePath && !isSafeRelativePath(source, kStoredNameRules)) {
+        // Every stored name would begin with the source as typed: one with a
+        // "." or ".." (or empty) component would not extract again.
+        printError("Error: Source path \"%s\" must not hold \".\", \"..\" or empty components when \"-p\" "
+                   "option is not used\n",
+                   source.c_str());
         return;
     }
 

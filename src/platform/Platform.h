@@ -20,7 +20,13 @@
 #endif
 #include <windows.h>
 
+// Stored names follow the Windows rules (no colons, no names of dots and
+// blanks alone).
+inline constexpr bool kWindowsFileNames = true;
+
 #else
+
+inline constexpr bool kWindowsFileNames = false;
 
 using BOOL = int;
 using WORD = std::uint16_t;
@@ -111,8 +117,23 @@ BOOL CloseHandle(HANDLE handle);
 
 // Helpers with the same meaning on both sides.
 
+// Makes path, as the system gave it (not a program path: no separator is
+// converted), the current directory.
+bool enterSystemDirectory(const char* path);
+
 // fopen of a program path.
 std::FILE* openFile(const char* path, const char* mode);
+
+// Opens a program path for binary reading only if it is a regular file (or a
+// link to one), without ever blocking: a fifo or a device is refused before
+// anything waits on it. Null otherwise; length receives the file's length.
+std::FILE* openRegularFile(const char* path, std::int64_t& length);
+
+// Fills item's size and last-write time from what the link at path leads
+// to. The listing describes a file link on Windows by the link itself
+// (size 0); on POSIX it already describes the target. False when the target
+// cannot be reached.
+bool describeLinkTarget(const char* path, WIN32_FIND_DATAA& item);
 
 // The length of an open regular file, or -1 when the stream is not a regular
 // file (a directory opened for reading, a device) or cannot be examined.
@@ -124,8 +145,9 @@ std::int64_t regularFileLength(std::FILE* file);
 using OpenFileHook = void (*)(const char* path);
 void setOpenFileHookForTesting(OpenFileHook hook);
 
-// Creates a new, empty file beside path, named path followed by a dot and a
-// few characters, opened for writing and reading ("wb+"), with the
+// Creates a new, empty file in the directory of path, under a short name of
+// its own (".zas" and six characters, so that it fits whatever the length of
+// path's own name), opened for writing and reading ("wb+"), with the
 // permissions a new file normally gets. Null when it cannot be created;
 // createdPath then holds nothing useful.
 std::FILE* createFileBeside(const char* path, zs& createdPath);
@@ -143,7 +165,9 @@ bool truncateFile(std::FILE* file, std::uint64_t size);
 // Whether the system refuses path for its length alone: longer than MAX_PATH
 // as a full path on Windows, than PATH_MAX on POSIX.
 bool isPathTooLong(const char* path);
-// Whether two paths name one and the same existing file.
+// Whether two paths name one and the same existing file: the same file on
+// the same volume, however each path spells it (links, short names, letter
+// case).
 bool isSameFile(const char* first, const char* second);
 
 // The C run-time's generator as the program uses it: crtSrand seeds it,

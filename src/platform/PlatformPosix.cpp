@@ -286,10 +286,42 @@ bool isPathTooLong(const char* path) {
     return std::strlen(path) >= PATH_MAX;
 }
 
+bool enterSystemDirectory(const char* path) {
+    return chdir(path) == 0;
+}
+
 std::FILE* openFile(const char* path, const char* mode) {
     if (g_openFileHook != nullptr)
         g_openFileHook(path);
     return std::fopen(nativePath(path).c_str(), mode);
+}
+
+std::FILE* openRegularFile(const char* path, std::int64_t& length) {
+    if (g_openFileHook != nullptr)
+        g_openFileHook(path);
+    length = -1;
+    // O_NONBLOCK: opening a fifo for reading would otherwise wait for a
+    // writer. It is cleared again for the regular file that remains.
+    const int descriptor = open(nativePath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
+        return nullptr;
+    struct stat item {};
+    std::FILE* file = nullptr;
+    if (fstat(descriptor, &item) == 0 && S_ISREG(item.st_mode) &&
+        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) == 0)
+        file = fdopen(descriptor, "rb");
+    if (file == nullptr) {
+        close(descriptor);
+        return nullptr;
+    }
+    length = static_cast<std::int64_t>(item.st_size);
+    return file;
+}
+
+bool describeLinkTarget(const char* path, WIN32_FIND_DATAA&) {
+    // The listing has already described the target.
+    struct stat target {};
+    return stat(nativePath(path).c_str(), &target) == 0;
 }
 
 std::int64_t regularFileLength(std::FILE* file) {
@@ -304,7 +336,10 @@ void setOpenFileHookForTesting(OpenFileHook hook) {
 }
 
 std::FILE* createFileBeside(const char* path, zs& createdPath) {
-    std::string name = nativePath(path) + ".XXXXXX";
+    const std::string native = nativePath(path);
+    const std::size_t slash = native.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    std::string name = native.substr(0, nameStart) + ".zasXXXXXX";
     const int descriptor = mkstemp(name.data());
     if (descriptor < 0)
         return nullptr;
@@ -312,8 +347,10 @@ std::FILE* createFileBeside(const char* path, zs& createdPath) {
     const mode_t mask = umask(0);
     umask(mask);
     fchmod(descriptor, 0666 & ~mask);
-    createdPath = path;
-    createdPath.append(name, name.size() - 7, 7);
+    // The program path of the new file: path's directory part as the program
+    // spelled it, then the new name.
+    createdPath.assign(path, nameStart);
+    createdPath.append(name, nameStart, std::string::npos);
     std::FILE* file = fdopen(descriptor, "wb+");
     if (file == nullptr) {
         close(descriptor);

@@ -13,12 +13,64 @@ namespace {
 
 OpenFileHook g_openFileHook = nullptr;
 
+// A handle for reading the attributes of what path leads to, links followed;
+// closed when the owner goes.
+class AttributeHandle {
+public:
+    explicit AttributeHandle(const char* path)
+        : m_handle(CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {}
+    ~AttributeHandle() {
+        if (m_handle != INVALID_HANDLE_VALUE)
+            CloseHandle(m_handle);
+    }
+    AttributeHandle(const AttributeHandle&) = delete;
+    AttributeHandle& operator=(const AttributeHandle&) = delete;
+
+    bool describe(BY_HANDLE_FILE_INFORMATION& information) const {
+        return m_handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(m_handle, &information) != 0;
+    }
+
+private:
+    HANDLE m_handle;
+};
+
 } // namespace
+
+bool enterSystemDirectory(const char* path) {
+    return SetCurrentDirectoryA(path) != 0;
+}
 
 std::FILE* openFile(const char* path, const char* mode) {
     if (g_openFileHook != nullptr)
         g_openFileHook(path);
     return std::fopen(path, mode);
+}
+
+std::FILE* openRegularFile(const char* path, std::int64_t& length) {
+    length = -1;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return nullptr;
+    std::FILE* file = openFile(path, "rb");
+    if (file == nullptr)
+        return nullptr;
+    length = regularFileLength(file);
+    if (length < 0) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
+bool describeLinkTarget(const char* path, WIN32_FIND_DATAA& item) {
+    BY_HANDLE_FILE_INFORMATION target{};
+    if (!AttributeHandle(path).describe(target) || (target.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return false;
+    item.nFileSizeHigh = target.nFileSizeHigh;
+    item.nFileSizeLow = target.nFileSizeLow;
+    item.ftLastWriteTime = target.ftLastWriteTime;
+    return true;
 }
 
 std::int64_t regularFileLength(std::FILE* file) {
@@ -33,11 +85,15 @@ void setOpenFileHookForTesting(OpenFileHook hook) {
 }
 
 std::FILE* createFileBeside(const char* path, zs& createdPath) {
+    const char* separator = std::strrchr(path, '\\');
+    const std::size_t nameStart = separator == nullptr ? 0 : static_cast<std::size_t>(separator - path) + 1;
+    // A short name of its own, whatever the length of path's name.
+    const unsigned start = static_cast<unsigned>(GetTickCount()) % 1000000u;
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, ".%06u", attempt);
-        createdPath = path;
-        createdPath += suffix;
+        char name[16];
+        std::snprintf(name, sizeof name, ".zas%06u", (start + attempt) % 1000000u);
+        createdPath.assign(path, nameStart);
+        createdPath += name;
         if (GetFileAttributesA(createdPath.c_str()) == INVALID_FILE_ATTRIBUTES)
             return std::fopen(createdPath.c_str(), "wb+");
     }
@@ -71,10 +127,13 @@ bool isPathTooLong(const char* path) {
 }
 
 bool isSameFile(const char* first, const char* second) {
-    char one[MAX_PATH];
-    char other[MAX_PATH];
-    return _fullpath(one, first, MAX_PATH) != nullptr && _fullpath(other, second, MAX_PATH) != nullptr &&
-           _stricmp(one, other) == 0 && GetFileAttributesA(one) != INVALID_FILE_ATTRIBUTES;
+    // By identity, not by spelling: a short name, another letter case, a
+    // junction or a substituted drive all reach the same file index.
+    BY_HANDLE_FILE_INFORMATION one{};
+    BY_HANDLE_FILE_INFORMATION other{};
+    return AttributeHandle(first).describe(one) && AttributeHandle(second).describe(other) &&
+           one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
+           one.nFileIndexLow == other.nFileIndexLow;
 }
 
 void crtSrand(unsigned seed) {

@@ -1,10 +1,10 @@
 #include "read/Extraction.h"
 
 #include "archive/Lzss.h"
+#include "archive/StoredName.h"
 #include "platform/Platform.h"
-#include "read/EntryPath.h"
-#include "read/Reader.h"
 #include "platform/Stream.h"
+#include "read/Reader.h"
 #include "support/Console.h"
 
 #include <cmath>
@@ -13,7 +13,9 @@
 namespace {
 
 // Bytes of file data between two progress lines.
-constexpr std::int32_t kProgressStep = 0x80000;
+constexpr std::int64_t kProgressStep = 0x80000;
+// The names this system's extraction accepts: the same rule as the writer's.
+constexpr NameRules kNameRules = kWindowsFileNames ? NameRules::windows : NameRules::posix;
 constexpr std::size_t kArchiveBufferSize = 0x10000;
 
 // Each item of the coded stream takes at least 17 bits (a flag bit and a
@@ -41,11 +43,28 @@ void dateDirectoryLevel(const zs& level, const ArchiveDate& date, bool report) {
     CloseHandle(handle);
 }
 
-// Every level of path up to and including each backslash, left to right.
+// Every level of path up to and including each backslash, left to right,
+// each in one reused string: a deep path costs its length, not its length
+// for every level. Stops when visit returns false.
 template <class Visit>
 void forEachLevel(const zs& path, Visit visit) {
-    for (std::size_t at = path.find('\\'); at != zs::npos; at = path.find('\\', at + 1))
-        visit(zs(path, 0, at + 1));
+    zs level;
+    for (std::size_t at = path.find('\\'); at != zs::npos; at = path.find('\\', at + 1)) {
+        level.assign(path, 0, at + 1);
+        if (!visit(level))
+            return;
+    }
+}
+
+// Dates the levels of path longer than undatedLength characters.
+void dateDirectoryLevels(const zs& path, std::size_t undatedLength, const ArchiveDate& date, bool report) {
+    if (date.year == 0)
+        return;
+    forEachLevel(path, [&](const zs& level) {
+        if (level.size() > undatedLength)
+            dateDirectoryLevel(level, date, report);
+        return true;
+    });
 }
 
 void setFileDate(const zs& path, const ArchiveDate& date) {
@@ -148,31 +167,28 @@ bool writeWholeFile(const zs& path, const ByteBuffer& content) {
     return written;
 }
 
-std::int32_t percentOf(std::int32_t part, std::int32_t whole) {
+std::int32_t percentOf(std::int64_t part, std::int64_t whole) {
     const double percent = static_cast<double>(part) / static_cast<double>(whole) * 100.0;
     if (!std::isfinite(percent) || percent <= -2147483648.0 || percent >= 2147483648.0)
         return 0;
     return static_cast<std::int32_t>(percent);
 }
 
-std::int32_t wrapped(std::uint32_t value) {
-    return static_cast<std::int32_t>(value);
-}
-
 // Creates the missing levels of path and dates those longer than
 // undatedLength characters: the extraction leaves the levels above its
-// destination as they are.
+// destination as they are. A level that cannot be created is reported once:
+// the levels below it cannot be created either.
 void createDirectoryLevels(const zs& path, std::size_t undatedLength, const ArchiveDate& date) {
     forEachLevel(path, [&](const zs& level) {
-        if (GetFileAttributesA(level.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryA(level.c_str(), nullptr))
+        if (GetFileAttributesA(level.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryA(level.c_str(), nullptr)) {
             printWarning("Warning: Unable to create directory \"%s\"\n", level.c_str());
+            return false;
+        }
+        return true;
     });
     // Creating a level moves its parent's last-write time, so the levels are
     // dated once all of them exist.
-    forEachLevel(path, [&](const zs& level) {
-        if (level.size() > undatedLength)
-            dateDirectoryLevel(level, date, true);
-    });
+    dateDirectoryLevels(path, undatedLength, date, true);
 }
 
 } // namespace
@@ -195,8 +211,8 @@ void extractArchive(const zs& archivePath, const zs& destination) {
         prefix.pop_back();
     printText("Extracting files to \"%s\\\"\n", prefix.c_str());
 
-    // Counters are signed 32-bit and wrap around.
-    std::uint32_t totalBytes = 0;
+    // 64-bit, so that archives beyond 2 GiB show true figures.
+    std::int64_t totalBytes = 0;
     for (const FileEntry& file : files)
         totalBytes += file.size;
 
@@ -216,17 +232,26 @@ void extractArchive(const zs& archivePath, const zs& destination) {
     }
     DataArea data(archive.get(), dataStart, static_cast<std::uint64_t>(length));
 
+    // The directories whose files may be written. A name that would lead out
+    // of the destination, or that is too long for any path of this system
+    // (however many levels it claims), is refused before a single level of it
+    // is touched, with one warning.
+    zvector<unsigned char> usable(dirs.size(), 0);
     for (const auto& [index, dir] : dirs) {
-        if (isSafeEntryPath(dir.name, {}))
-            createDirectoryLevels(prefix + dir.name, prefix.size(), dir.date);
-        else
+        if (!isSafeStoredPath(dir.name, {}, kNameRules)) {
             printWarning("Warning: Skipped directory \"%s\": its path is not safe to extract\n", dir.name.c_str());
+        } else if (const zs path = prefix + dir.name; isPathTooLong(path.c_str())) {
+            printWarning("Warning: Skipped directory \"%s\": its path is too long\n", dir.name.c_str());
+        } else {
+            createDirectoryLevels(path, prefix.size(), dir.date);
+            usable[static_cast<std::size_t>(index)] = 1;
+        }
     }
 
-    std::uint32_t processedBytes = 0;
+    std::int64_t processedBytes = 0;
     std::int32_t extracted = 0;
     std::int32_t failed = 0;
-    std::int32_t countdown = 0;
+    std::int64_t countdown = 0;
     const zs noDirectory;
     for (const FileEntry& file : files) {
         const auto found = dirs.find(static_cast<std::int32_t>(file.dirIndex));
@@ -235,19 +260,26 @@ void extractArchive(const zs& archivePath, const zs& destination) {
             continue;
         }
         const zs& dirName = found != dirs.end() ? found->second.name : noDirectory;
-        const zs outputPath = prefix + dirName + file.name;
 
-        countdown = wrapped(static_cast<std::uint32_t>(countdown) - file.size);
+        countdown -= file.size;
         if (countdown < 0) {
-            printProgress("Extracting files, %i%% complete...    \r",
-                          percentOf(wrapped(processedBytes), wrapped(totalBytes)));
+            printProgress("Extracting files, %i%% complete...    \r", percentOf(processedBytes, totalBytes));
             countdown = kProgressStep;
         }
 
         bool done = false;
-        if (found == dirs.end() || !isSafeEntryPath(dirName, file.name)) {
+        zs outputPath;
+        if (found != dirs.end() && usable[static_cast<std::size_t>(found->first)] == 0) {
+            // Its directory was refused and reported, under its own name.
+            data.skip(file.storedSize);
+            printWarning("Warning: Skipped file \"%s\": its directory was skipped\n", file.name.c_str());
+        } else if (found == dirs.end() || !isSafeStoredPath(dirName, file.name, kNameRules)) {
             data.skip(file.storedSize);
             printWarning("Warning: Skipped file \"%s%s\": its path is not safe to extract\n", dirName.c_str(),
+                         file.name.c_str());
+        } else if (outputPath = prefix + dirName + file.name; isPathTooLong(outputPath.c_str())) {
+            data.skip(file.storedSize);
+            printWarning("Warning: Skipped file \"%s%s\": its path is too long\n", dirName.c_str(),
                          file.name.c_str());
         } else if (ByteBuffer content; !loadFile(file, data, content)) {
             printWarning("Warning: File \"%s\" is damaged in the archive\n", outputPath.c_str());
@@ -267,18 +299,11 @@ void extractArchive(const zs& archivePath, const zs& destination) {
 
     // Creating files in a directory moves its last-write time. Date the
     // levels again as the directory pass left them: each with the date of the
-    // last directory (in index order) whose path passes through it.
-    zmap<zs, ArchiveDate> finalDates;
-    for (const auto& entry : dirs) {
-        const DirEntry& dir = entry.second;
-        if (dir.date.year != 0 && isSafeEntryPath(dir.name, {}))
-            forEachLevel(prefix + dir.name, [&](const zs& level) {
-                if (level.size() > prefix.size())
-                    finalDates[level] = dir.date;
-            });
-    }
-    for (const auto& [level, date] : finalDates)
-        dateDirectoryLevel(level, date, false);
+    // last directory (in index order) whose path passes through it, by dating
+    // them again in the same order.
+    for (const auto& [index, dir] : dirs)
+        if (usable[static_cast<std::size_t>(index)] != 0)
+            dateDirectoryLevels(prefix + dir.name, prefix.size(), dir.date, false);
 
     printText("%48s\n  Total %i files extracted, %i failed\n", "", extracted, failed);
 }

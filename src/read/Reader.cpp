@@ -27,10 +27,10 @@ bool readTable(std::FILE* file, std::uint32_t size, std::uint32_t key, ByteBuffe
 } // namespace
 
 bool openArchiveForReading(const zs& archivePath, Stream& stream, std::int64_t& length) {
-    stream = Stream(archivePath.c_str(), "rb");
-    length = stream.isOpen() ? regularFileLength(stream.get()) : -1;
-    if (length < 0) {
-        stream.close();
+    // Anything but a regular file is refused before it is opened for real:
+    // a fifo would wait for a writer forever.
+    stream = Stream(openRegularFile(archivePath.c_str(), length));
+    if (!stream.isOpen()) {
         printError("Error: Could not open file \"%s\"\n", archivePath.c_str());
         return false;
     }

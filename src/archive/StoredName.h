@@ -1,0 +1,32 @@
+// What a name stored in an archive may be. The writer and the extractor of one
+// system apply the same rule, so that whatever a system packs (and a move
+// deletes) extracts again on that system; and an archive is untrusted input
+// whose names decide where extraction writes.
+//
+// A stored directory name begins and ends with a backslash ("\" is the top);
+// the components between its backslashes, and a file name, are single names.
+#pragma once
+
+#include <string_view>
+
+enum class NameRules {
+    // Only what would leave the destination or break the path apart: '/',
+    // a backslash inside a name, an empty name, "." and "..".
+    posix,
+    // Also a colon (drive letters, alternate streams) and names made of dots
+    // and blanks alone, which Windows trims to "." or "..".
+    windows,
+};
+
+// Whether name is one component that stays where it is joined.
+bool isSafeName(std::string_view name, NameRules rules);
+
+// Whether destination + directoryName + fileName stays inside the
+// destination: directoryName is a backslash, or backslash-separated safe
+// names between a leading and a trailing backslash, and fileName is a safe
+// name. An empty fileName checks the directory alone.
+bool isSafeStoredPath(std::string_view directoryName, std::string_view fileName, NameRules rules);
+
+// Whether every backslash-separated component of path is a safe name (one
+// trailing backslash allowed): a path that can stand inside stored names.
+bool isSafeRelativePath(std::string_view path, NameRules rules);
