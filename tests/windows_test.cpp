@@ -1,8 +1,12 @@
 // What the program does as a Windows program: drive-letter paths, options
-// with a slash, and paths longer than the system's MAX_PATH.
+// with a slash, paths longer than the system's MAX_PATH, and one file
+// reached by several spellings.
 #include "BuildSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
 
 #include "platform/Platform.h" // <windows.h>
 
@@ -62,6 +66,45 @@ TEST(Windows, ReportsDirectoriesBeyondMaxPath) {
     ASSERT_TRUE(archive.loaded);
     ASSERT_EQ(archive.files.size(), 1u);
     EXPECT_EQ(archive.files[0].name, "short.txt");
+}
+
+// Another spelling of an existing path: its short (8.3) form where the
+// system gives one that differs, else other letter case through a detour.
+std::string otherSpelling(const fs::path& directory, const std::string& name) {
+    char shortForm[MAX_PATH];
+    const DWORD length = GetShortPathNameA(directory.string().c_str(), shortForm, MAX_PATH);
+    if (length > 0 && length < MAX_PATH && fs::path(shortForm).filename() != directory.filename())
+        return std::string(shortForm) + "\\" + name;
+    std::string upper = directory.string();
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper + "\\..\\" + directory.filename().string() + "\\" + name;
+}
+
+TEST(Windows, OneFileIsRecognisedUnderAnyOfItsSpellings) {
+    TempDir dir;
+    writeFile(dir / "LongDirectoryName" / "a.txt", "a");
+    writeFile(dir / "LongDirectoryName" / "b.txt", "b");
+    const std::string plain = (dir / "LongDirectoryName" / "a.txt").string();
+    EXPECT_TRUE(isSameFile(plain.c_str(), otherSpelling(dir / "LongDirectoryName", "a.txt").c_str()));
+    EXPECT_FALSE(isSameFile(plain.c_str(), otherSpelling(dir / "LongDirectoryName", "b.txt").c_str()));
+    EXPECT_FALSE(isSameFile(plain.c_str(), (dir / "missing.txt").string().c_str()));
+}
+
+TEST(Windows, MoveModeKeepsItsOwnArchiveReachedByAnotherSpelling) {
+    TempDir dir;
+    const fs::path source = dir / "LongDirectoryName";
+    writeFile(source / "a.txt", "precious");
+    writeFile(source / "out.zas", "an older archive");
+    const std::string archive = otherSpelling(source, "out.zas");
+
+    ProgramRun run = runZas({"-m", "-p", source.string(), archive}, dir.path());
+    EXPECT_NE(run.output.find("Warning: Keeping file"), std::string::npos) << run.output;
+    EXPECT_FALSE(fs::exists(source / "a.txt"));
+    ASSERT_TRUE(fs::exists(source / "out.zas"));
+    run = runZas({"-x", (source / "out.zas").string(), "restored"}, dir.path());
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(readFile(dir / "restored" / "a.txt"), "precious");
 }
 
 } // namespace
