@@ -1,8 +1,8 @@
 #include "BuildSupport.h"
 
 #include "archive/Scramble.h"
-#include "build/Gathering.h"
-#include "build/Writer.h"
+#include "write/Gathering.h"
+#include "write/Writer.h"
 #include "platform/Platform.h"
 #include "support/Console.h"
 #include "support/Services.h"

@@ -1,6 +1,6 @@
 // Gathering on what only POSIX systems have: names holding a backslash,
 // special files, symbolic links, sparse files and paths of any length.
-#include "build/Gathering.h"
+#include "write/Gathering.h"
 
 #include "BuildSupport.h"
 #include "support/Console.h"

@@ -1,5 +1,5 @@
 // Walking and sorting the source tree, in-process on small fixture trees.
-#include "build/Gathering.h"
+#include "write/Gathering.h"
 
 #include "BuildSupport.h"
 #include "support/Console.h"

@@ -2,7 +2,7 @@
 // output, exit status, the archive read back through the format code), and
 // in-process runs for files that change under the writer, through the
 // platform's test seam.
-#include "build/Writer.h"
+#include "write/Writer.h"
 
 #include "BuildSupport.h"
 #include "archive/Lzss.h"

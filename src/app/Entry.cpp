@@ -1,7 +1,7 @@
 #include "app/Entry.h"
 
 #include "app/CommandLine.h"
-#include "build/Writer.h"
+#include "write/Writer.h"
 #include "platform/Platform.h"
 #include "read/Extraction.h"
 #include "read/Listing.h"

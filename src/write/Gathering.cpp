@@ -1,4 +1,4 @@
-#include "build/Gathering.h"
+#include "write/Gathering.h"
 
 #include "archive/StoredName.h"
 #include "support/Console.h"

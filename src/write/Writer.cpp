@@ -1,9 +1,9 @@
-#include "build/Writer.h"
+#include "write/Writer.h"
 
 #include "archive/Format.h"
 #include "archive/Lzss.h"
 #include "archive/StoredName.h"
-#include "build/Gathering.h"
+#include "write/Gathering.h"
 #include "platform/Platform.h"
 #include "platform/Stream.h"
 #include "support/Console.h"
