@@ -72,13 +72,24 @@ constexpr unsigned kRingBytes = kRingSize + 48;
 constexpr unsigned kReversedEnd = kRingSize + 8;
 
 constexpr std::size_t kUnpackedOffset = 4;
-constexpr std::size_t kPackedOffset = 8;
 
-// One set for the whole program: ring bytes a call does not rewrite keep what
-// the previous call (encoder or decoder) left there, zero at program start.
-// About 30 KiB: ring, both child links of a node side by side, parents, all
-// indexed by node number.
-struct WorkingMemory {
+// The encoder reads its input through a window of this size; the coded
+// stream gathers in a buffer flushed a whole number of groups at a time.
+constexpr std::size_t kInputWindow = 64 * 1024;
+constexpr std::size_t kOutputBuffer = 32 * 1024;
+// The most one group takes: flag byte and eight matches.
+constexpr std::size_t kLargestGroup = 17;
+// The decoder's output window: the last 4096 to 8191 bytes of output kept
+// as history when it slides, the rest for new output.
+constexpr std::size_t kDecodeWindow = 72 * 1024;
+static_assert(kDecodeWindow <= kLzssMaxPiece && kOutputBuffer <= kLzssMaxPiece);
+
+} // namespace
+
+// About 34 KiB that the search touches (ring, both child links of a node
+// side by side, parents, all indexed by node number), then the buffers of
+// the block in progress.
+struct LzssContext::Memory {
     alignas(64) unsigned char ring[kRingBytes];
     // The ring back to front: reversed[kReversedEnd - x] = ring[x] for x up
     // to kReversedEnd. Eight bytes loaded from it come out as a number that
@@ -86,9 +97,22 @@ struct WorkingMemory {
     unsigned char reversed[kReversedEnd + 1];
     std::uint16_t child[kJunk + 1][2];
     std::uint16_t parent[kJunk + 1];
+    union {
+        struct {
+            alignas(64) unsigned char input[kInputWindow];
+            alignas(64) unsigned char output[kOutputBuffer];
+        } encoder;
+        alignas(64) unsigned char decoded[kDecodeWindow];
+    } buffers;
 };
 
-WorkingMemory g_memory;
+struct LzssContextAccess {
+    static LzssContext::Memory& memory(LzssContext& context) { return *context.m_memory; }
+};
+
+namespace {
+
+using Memory = LzssContext::Memory;
 
 // Only big-endian machines need it; kept portable rather than assumed away.
 [[maybe_unused]] std::uint64_t byteSwap(std::uint64_t little) {
@@ -143,8 +167,7 @@ unsigned choose(bool condition, unsigned a, unsigned b) {
 std::uint16_t link(unsigned position) { return static_cast<std::uint16_t>(position); }
 
 // Writes ring byte x, its mirror and its reversed copies.
-void setRingByte(unsigned x, unsigned char c) {
-    WorkingMemory& m = g_memory;
+void setRingByte(Memory& m, unsigned x, unsigned char c) {
     m.ring[x] = c;
     m.reversed[kReversedEnd - x] = c;
     if (x < kMirror) {
@@ -162,9 +185,9 @@ unsigned nodeOf(unsigned position) { return kRingSize - position; }
 unsigned positionOf(unsigned node) { return (kRingSize - node) & kRingMask; }
 
 // Bytes 1..8 of the string at a node as a number that orders like them.
-std::uint64_t headOf(unsigned node) {
+std::uint64_t headOf(const Memory& m, unsigned node) {
     std::uint64_t value;
-    std::memcpy(&value, g_memory.reversed + node, sizeof value);
+    std::memcpy(&value, m.reversed + node, sizeof value);
     if constexpr (std::endian::native == std::endian::big)
         value = byteSwap(value);
     return value;
@@ -172,6 +195,9 @@ std::uint64_t headOf(unsigned node) {
 
 class Encoder {
 public:
+    explicit Encoder(Memory& memory) : m(memory) {}
+
+    Memory& m;
     unsigned matchPosition = 0;
     unsigned matchLength = 0;
     // How far back the last full-length match stood.
@@ -181,7 +207,6 @@ public:
     unsigned firstLength = 0;
 
     void resetTrees() {
-        WorkingMemory& m = g_memory;
         for (unsigned i = kRootBase; i < kRootBase + 256; ++i)
             m.child[i][kRight] = kNil;
         m.child[kNil][kRight] = kNil;
@@ -193,7 +218,6 @@ public:
     // longest match met on the way in matchPosition / matchLength. An equal
     // 18-byte string already in the tree is replaced by r.
     void insertNode(unsigned r) {
-        WorkingMemory& m = g_memory;
         const unsigned char* key = m.ring + r;
         const unsigned self = nodeOf(r);
         // matchLength is still the last insertion's.
@@ -221,14 +245,14 @@ public:
         std::uint64_t candidateOrder = 0;
         unsigned next = m.child[p][kRight];
         // Bytes 1..8 of the new string, as a number that orders like them.
-        const std::uint64_t keyHead = headOf(self);
+        const std::uint64_t keyHead = headOf(m, self);
         while (next != kNil) {
             p = next;
             // Both links of p and the head of the string at p load side by
             // side; most steps are decided by the heads alone.
             unsigned leftLink = m.child[p][kLeft];
             unsigned rightLink = m.child[p][kRight];
-            std::uint64_t candidateHead = headOf(p);
+            std::uint64_t candidateHead = headOf(m, p);
             unsigned length;
             keyOrder = keyHead;
             candidateOrder = candidateHead;
@@ -287,9 +311,9 @@ public:
     };
 
     // The string at q equal to the one at r, all 18 bytes?
-    static bool sameString(unsigned r, unsigned q) {
-        const unsigned char* key = g_memory.ring + r;
-        const unsigned char* twin = g_memory.ring + q;
+    bool sameString(unsigned r, unsigned q) {
+        const unsigned char* key = m.ring + r;
+        const unsigned char* twin = m.ring + q;
         std::uint64_t differ = (loadLittle64(key) ^ loadLittle64(twin)) |
                                (loadLittle64(key + 8) ^ loadLittle64(twin + 8)) |
                                ((loadLittle64(key + 10) ^ loadLittle64(twin + 10)) >> 48);
@@ -297,7 +321,6 @@ public:
     }
 
     void begin(Walk& w, unsigned r, bool afterFullMatch) {
-        WorkingMemory& m = g_memory;
         w.key = m.ring + r;
         w.self = nodeOf(r);
         w.best = 0;
@@ -315,19 +338,18 @@ public:
         w.p = kRootBase + w.key[0];
         m.child[w.self][kLeft] = kNil;
         m.child[w.self][kRight] = kNil;
-        w.keyHead = headOf(w.self);
+        w.keyHead = headOf(m, w.self);
         w.next = m.child[w.p][kRight];
     }
 
     // One step of a walk; a walk that has ended stays as it is (node kNil
     // has no links).
-    static void step(Walk& w) {
-        WorkingMemory& m = g_memory;
+    void step(Walk& w) {
         unsigned node = w.next;
         bool active = node != kNil;
         unsigned leftLink = m.child[node][kLeft];
         unsigned rightLink = m.child[node][kRight];
-        std::uint64_t candidateHead = headOf(node);
+        std::uint64_t candidateHead = headOf(m, node);
         std::uint64_t keyOrder = w.keyHead;
         std::uint64_t candidateOrder = candidateHead;
         unsigned length;
@@ -365,7 +387,6 @@ public:
 
     // Puts the walk's string in its tree and leaves its match.
     void finish(Walk& w) {
-        WorkingMemory& m = g_memory;
         matchPosition = positionOf(w.bestNode);
         matchLength = w.best;
         if (!w.equal) {
@@ -374,7 +395,7 @@ public:
             unsigned side = kRight;
             if (w.p < kRootBase) {
                 std::uint64_t keyOrder = w.keyHead;
-                std::uint64_t candidateOrder = headOf(w.p);
+                std::uint64_t candidateOrder = headOf(m, w.p);
                 if (keyOrder == candidateOrder) {
                     const unsigned char* candidate = m.ring + (kRingSize - w.p);
                     unsigned i = 9;
@@ -417,7 +438,6 @@ public:
 
     // r takes p's place.
     void replaceNode(unsigned p, unsigned r) {
-        WorkingMemory& m = g_memory;
         unsigned up = m.parent[p];
         m.parent[r] = link(up);
         m.child[r][kLeft] = m.child[p][kLeft];
@@ -429,7 +449,6 @@ public:
     }
 
     void deleteNode(unsigned position) {
-        WorkingMemory& m = g_memory;
         const unsigned p = nodeOf(position);
         unsigned up = m.parent[p];
         if (up == kNil)
@@ -471,14 +490,17 @@ public:
 
 // The ring as the plain decoder would see it before writing anything:
 // spaces below kRingStart, whatever an earlier call left above.
-unsigned char initialRingByte(unsigned position) {
-    return position < kRingStart ? static_cast<unsigned char>(' ') : g_memory.ring[position];
+unsigned char initialRingByte(const Memory& m, unsigned position) {
+    return position < kRingStart ? static_cast<unsigned char>(' ') : m.ring[position];
 }
 
 // Copies the match of length bytes at ring position position to out, where
-// out - destination bytes of the block's output precede it.
-void copyMatch(unsigned char* destination, unsigned char* out, unsigned position, unsigned length, bool slack) {
-    std::size_t produced = static_cast<std::size_t>(out - destination);
+// out - window bytes of output precede it in the output window: all of the
+// block's output so far, or at least the last 4096 bytes of it, with a
+// multiple of 4096 bytes before the window's start.
+void copyMatch(const Memory& m, unsigned char* window, unsigned char* out, unsigned position, unsigned length,
+               bool slack) {
+    std::size_t produced = static_cast<std::size_t>(out - window);
     // The ring position the write pointer stands on, and how far back the
     // match starts; 0 means a full ring back.
     std::size_t distance = ((kRingStart + produced - position - 1) & kRingMask) + 1;
@@ -486,7 +508,7 @@ void copyMatch(unsigned char* destination, unsigned char* out, unsigned position
         // Reaches back before this block's first byte.
         for (unsigned k = 0; k < length; ++k) {
             // (out + k) - distance, not out[k - distance]: the index would wrap.
-            out[k] = distance > produced + k ? initialRingByte((position + k) & kRingMask)
+            out[k] = distance > produced + k ? initialRingByte(m, (position + k) & kRingMask)
                                              : *(out + k - distance);
         }
         return;
@@ -516,35 +538,137 @@ void copyMatch(unsigned char* destination, unsigned char* out, unsigned position
     }
 }
 
+// Reads the next stretch of input into window: at most the window's size
+// and never past the unread bytes. Returns the count, 0 when the source
+// ended early, negative when it failed (or answered with more than asked).
+std::ptrdiff_t readInput(LzssSource& source, unsigned char* window, std::uint64_t unread) {
+    const std::size_t wanted = unread < kInputWindow ? static_cast<std::size_t>(unread) : kInputWindow;
+    const std::ptrdiff_t got = source.read(window, wanted);
+    return got > static_cast<std::ptrdiff_t>(wanted) ? -1 : got;
+}
+
+class MemorySource final : public LzssSource {
+public:
+    MemorySource(const unsigned char* bytes, std::size_t size) : m_next(bytes), m_left(size) {}
+
+    std::ptrdiff_t read(unsigned char* buffer, std::size_t capacity) override {
+        const std::size_t count = capacity < m_left ? capacity : m_left;
+        if (count != 0)
+            std::memcpy(buffer, m_next, count);
+        m_next += count;
+        m_left -= count;
+        return static_cast<std::ptrdiff_t>(count);
+    }
+
+private:
+    const unsigned char* m_next;
+    std::size_t m_left;
+};
+
+class MemorySink final : public LzssSink {
+public:
+    explicit MemorySink(unsigned char* destination) : m_out(destination) {}
+
+    bool write(const unsigned char* bytes, std::size_t count) override {
+        std::memcpy(m_out, bytes, count);
+        m_out += count;
+        return true;
+    }
+
+private:
+    unsigned char* m_out;
+};
+
 } // namespace
 
-std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination, std::uint32_t length) {
-    WorkingMemory& m = g_memory;
-    Encoder encoder;
+LzssContext::LzssContext() : m_memory(std::make_unique<Memory>()) {}
+LzssContext::~LzssContext() = default;
+LzssContext::LzssContext(LzssContext&&) noexcept = default;
+LzssContext& LzssContext::operator=(LzssContext&&) noexcept = default;
+
+static_assert(kRingStart + LzssContext::kCarriedStateSize == kRingSize + kMirror,
+              "the carried state is the ring's tail and its mirror");
+
+LzssContext::CarriedState LzssContext::carriedState() const noexcept {
+    CarriedState state;
+    std::memcpy(state.data(), m_memory->ring + kRingStart, kCarriedStateSize);
+    return state;
+}
+
+// Besides the ring, the reversed copy holds those of the bytes that a
+// string's head can reach (up to kReversedEnd). Nothing else depends on
+// them: the trees are rebuilt by every coding, and the ring bytes past the
+// mirror are never written.
+void LzssContext::setCarriedState(const CarriedState& state) noexcept {
+    Memory& m = *m_memory;
+    for (unsigned i = 0; i < kCarriedStateSize; ++i) {
+        const unsigned x = kRingStart + i;
+        m.ring[x] = state[i];
+        if (x <= kReversedEnd)
+            m.reversed[kReversedEnd - x] = state[i];
+    }
+}
+
+std::array<unsigned char, kBlockHeaderSize> lzssBlockHeader(std::uint32_t unpacked, std::uint32_t packed) {
+    std::array<unsigned char, kBlockHeaderSize> header{};
+    std::memcpy(header.data(), "ZA->", 4);
+    storeLe32(header.data() + kUnpackedOffset, unpacked);
+    storeLe32(header.data() + kPackedSizeOffset, packed);
+    return header;
+}
+
+LzssEncodeResult encodeBlock(LzssContext& context, LzssSource& source, std::uint32_t length, LzssSink& sink) {
+    LzssEncodeResult result;
+    if (length == 0)
+        return result;
+    Memory& m = LzssContextAccess::memory(context);
+    const LzssContext::CarriedState before = context.carriedState();
+    auto fail = [&](LzssEncodeStatus status) {
+        context.setCarriedState(before);
+        result.status = status;
+        result.packedSize = 0;
+        return result;
+    };
+
+    Encoder encoder(m);
     encoder.resetTrees();
 
-    std::memcpy(destination, "ZA->", 4);
-    storeLe32(destination + kUnpackedOffset, length);
+    // The input window: next..end not yet taken, unread bytes still at the
+    // source.
+    unsigned char* const window = m.buffers.encoder.input;
+    const unsigned char* next = window;
+    const unsigned char* end = window;
+    std::uint64_t unread = length;
 
     std::memset(m.ring, ' ', kRingStart);
     std::memset(m.reversed + (kReversedEnd - kRingStart + 1), ' ', kRingStart);
     unsigned s = 0;
     unsigned r = kRingStart;
     unsigned lookahead = length < kMaxMatch ? length : kMaxMatch;
-    if (lookahead == 0)
-        return -1;
-    for (unsigned i = 0; i < lookahead; ++i)
-        setRingByte(r + i, source[i]);
-    const unsigned char* next = source + lookahead;
-    const unsigned char* const end = source + length;
+    for (unsigned i = 0; i < lookahead; ++i) {
+        if (next == end) {
+            const std::ptrdiff_t got = readInput(source, window, unread);
+            if (got <= 0)
+                return fail(got == 0 ? LzssEncodeStatus::sourceShort : LzssEncodeStatus::sourceFailed);
+            next = window;
+            end = window + got;
+            unread -= static_cast<std::uint64_t>(got);
+        }
+        setRingByte(m, r + i, *next++);
+    }
 
     for (unsigned i = 1; i <= kMaxMatch; ++i)
         encoder.insertNode(r - i);
     encoder.insertNode(r);
 
-    unsigned char* const stream = destination + kBlockHeaderSize;
-    unsigned char* flagByte = stream;
-    unsigned char* out = stream + 1;
+    // The block gathers in the output buffer, header first, and goes to the
+    // sink a whole number of groups at a time.
+    unsigned char* const output = m.buffers.encoder.output;
+    std::memcpy(output, lzssBlockHeader(length, 0).data(), kBlockHeaderSize);
+    std::uint64_t emitted = 0;
+    bool sinkTook = true;
+    unsigned char* flagByte = output + kBlockHeaderSize;
+    unsigned char* out = flagByte + 1;
     unsigned flags = 0;
     unsigned mask = 1;
     // Codes the item at ring position at from a match, cut to the look-ahead;
@@ -564,6 +688,13 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
         mask <<= 1;
         if (mask == 0x100) {
             *flagByte = static_cast<unsigned char>(flags);
+            // Room for one more group, or the buffer goes out.
+            if (static_cast<std::size_t>(out - output) > kOutputBuffer - kLargestGroup) [[unlikely]] {
+                const auto count = static_cast<std::size_t>(out - output);
+                sinkTook = sinkTook && sink.write(output, count);
+                emitted += count;
+                out = output;
+            }
             flagByte = out++;
             flags = 0;
             mask = 1;
@@ -574,32 +705,57 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
     // coded from the match of the insertion at r.
     unsigned remaining = 0;
 
-    // While two source bytes remain, two positions at a time where the
-    // second position's deletion and both insertions touch trees other than
-    // the first insertion's: the second deletion and ring byte then go
-    // first, and the two insertions descend side by side.
-    while (end - next >= 2) {
-        if (remaining == 0)
-            remaining = code(r, encoder.matchPosition, encoder.matchLength);
-        --remaining;
-        encoder.deleteNode(s);
-        setRingByte(s, *next++);
-        s = (s + 1) & kRingMask;
-        r = (r + 1) & kRingMask;
-        unsigned second = (r + 1) & kRingMask;
-        if (m.ring[s] != m.ring[r] && m.ring[second] != m.ring[r]) {
-            encoder.deleteNode(s);
-            setRingByte(s, *next++);
-            s = (s + 1) & kRingMask;
-            encoder.insertPair(r, second);
+    for (;;) {
+        // While two bytes of the window remain, two positions at a time
+        // where the second position's deletion and both insertions touch
+        // trees other than the first insertion's: the second deletion and
+        // ring byte then go first, and the two insertions descend side by
+        // side.
+        while (end - next >= 2) {
             if (remaining == 0)
-                remaining = code(r, encoder.firstPosition, encoder.firstLength);
+                remaining = code(r, encoder.matchPosition, encoder.matchLength);
             --remaining;
-            r = second;
-        } else {
+            encoder.deleteNode(s);
+            setRingByte(m, s, *next++);
+            s = (s + 1) & kRingMask;
+            r = (r + 1) & kRingMask;
+            unsigned second = (r + 1) & kRingMask;
+            if (m.ring[s] != m.ring[r] && m.ring[second] != m.ring[r]) {
+                encoder.deleteNode(s);
+                setRingByte(m, s, *next++);
+                s = (s + 1) & kRingMask;
+                encoder.insertPair(r, second);
+                if (remaining == 0)
+                    remaining = code(r, encoder.firstPosition, encoder.firstLength);
+                --remaining;
+                r = second;
+            } else {
+                encoder.insertNode(r);
+            }
+        }
+        if (unread == 0)
+            break;
+        if (next != end) {
+            // The window's last byte, more to come: one position alone.
+            if (remaining == 0)
+                remaining = code(r, encoder.matchPosition, encoder.matchLength);
+            --remaining;
+            encoder.deleteNode(s);
+            setRingByte(m, s, *next++);
+            s = (s + 1) & kRingMask;
+            r = (r + 1) & kRingMask;
             encoder.insertNode(r);
         }
+        if (!sinkTook)
+            return fail(LzssEncodeStatus::sinkFailed);
+        const std::ptrdiff_t got = readInput(source, window, unread);
+        if (got <= 0)
+            return fail(got == 0 ? LzssEncodeStatus::sourceShort : LzssEncodeStatus::sourceFailed);
+        next = window;
+        end = window + got;
+        unread -= static_cast<std::uint64_t>(got);
     }
+    // At most one byte of input left, then the look-ahead drains.
     for (;;) {
         if (remaining == 0) {
             if (lookahead == 0)
@@ -609,7 +765,7 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
         --remaining;
         encoder.deleteNode(s);
         if (next != end) {
-            setRingByte(s, *next++);
+            setRingByte(m, s, *next++);
             s = (s + 1) & kRingMask;
             r = (r + 1) & kRingMask;
             encoder.insertNode(r);
@@ -627,119 +783,270 @@ std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination
         // The group just opened holds nothing: drop its flag byte.
         out = flagByte;
     }
-    std::uint64_t packed = static_cast<std::uint64_t>(out - stream);
+    const auto count = static_cast<std::size_t>(out - output);
+    result.packedSize = emitted + count - kBlockHeaderSize;
+    if (emitted == 0) {
+        // The whole block is still here: its header goes out complete.
+        storeLe32(output + kPackedSizeOffset, static_cast<std::uint32_t>(result.packedSize));
+        result.headerComplete = true;
+    }
+    if (count != 0)
+        sinkTook = sinkTook && sink.write(output, count);
+    if (!sinkTook)
+        return fail(LzssEncodeStatus::sinkFailed);
+    result.status = LzssEncodeStatus::coded;
+    return result;
+}
+
+std::int64_t encodeBlock(LzssContext& context, const unsigned char* source, unsigned char* destination,
+                         std::uint32_t length) {
+    if (length == 0) {
+        std::memcpy(destination, lzssBlockHeader(0, 0).data(), kPackedSizeOffset);
+        return -1;
+    }
+    MemorySource input(source, length);
+    MemorySink output(destination);
+    const LzssEncodeResult result = encodeBlock(context, input, length, output);
     // Only an input close to 4 GiB that does not compress can overflow the
     // 32-bit field; the returned length stays exact for the caller to see.
-    storeLe32(destination + kPackedOffset, static_cast<std::uint32_t>(packed));
-    return static_cast<std::int64_t>(packed + kBlockHeaderSize);
+    storeLe32(destination + kPackedSizeOffset, static_cast<std::uint32_t>(result.packedSize));
+    return static_cast<std::int64_t>(result.blockLength());
+}
+
+LzssBlockDecoder::LzssBlockDecoder(LzssContext& context, std::uint64_t blockLength, std::uint64_t expectedSize,
+                                   LzssSink& sink)
+    : m_memory(LzssContextAccess::memory(context)), m_sink(&sink), m_blockLength(blockLength),
+      m_expected(expectedSize), m_window(m_memory.buffers.decoded), m_windowEnd(m_window + kDecodeWindow),
+      m_out(m_window), m_flushed(m_window), m_limit(m_window) {
+    setLimit();
+}
+
+LzssBlockDecoder::LzssBlockDecoder(LzssContext& context, std::uint64_t blockLength, std::uint64_t expectedSize,
+                                   unsigned char* destination)
+    : m_memory(LzssContextAccess::memory(context)), m_sink(nullptr), m_blockLength(blockLength),
+      m_expected(expectedSize), m_window(destination), m_windowEnd(destination + expectedSize), m_out(m_window),
+      m_flushed(m_window), m_limit(m_windowEnd) {}
+
+// The window's end, or the end of the expected output if that comes first.
+void LzssBlockDecoder::setLimit() {
+    const std::uint64_t room = m_expected - produced();
+    const auto windowRoom = static_cast<std::size_t>(m_windowEnd - m_out);
+    m_limit = room < windowRoom ? m_out + room : m_windowEnd;
+}
+
+bool LzssBlockDecoder::flush() {
+    if (m_sink != nullptr && m_out != m_flushed && !m_sinkFailed) {
+        if (!m_sink->write(m_flushed, static_cast<std::size_t>(m_out - m_flushed))) {
+            m_sinkFailed = true;
+            m_failed = true;
+            return false;
+        }
+    }
+    m_flushed = m_out;
+    return !m_sinkFailed;
+}
+
+// Passes the output on and moves the last 4096 to 8191 bytes of it to the
+// window's start, keeping the window's start a multiple of 4096 bytes into
+// the output: a match then finds its bytes at the same distance back, and
+// the write position's place in the ring follows from the window alone.
+bool LzssBlockDecoder::slide() {
+    if (!flush())
+        return false;
+    const auto used = static_cast<std::size_t>(m_out - m_window);
+    const std::size_t keep = kRingSize + used % kRingSize;
+    if (used > keep) {
+        std::memmove(m_window, m_out - keep, keep);
+        m_base += used - keep;
+        m_out = m_window + keep;
+        m_flushed = m_out;
+    }
+    setLimit();
+    return true;
+}
+
+bool LzssBlockDecoder::feed(const unsigned char* bytes, std::size_t count) {
+    if (m_failed || m_finished)
+        return false;
+    if (m_headerHave < kBlockHeaderSize) {
+        const std::size_t wanted = kBlockHeaderSize - m_headerHave;
+        const std::size_t take = count < wanted ? count : wanted;
+        if (take != 0)
+            std::memcpy(m_header + m_headerHave, bytes, take);
+        m_headerHave += static_cast<unsigned>(take);
+        bytes += take;
+        count -= take;
+        if (m_headerHave < kBlockHeaderSize)
+            return true;
+        const std::uint32_t unpacked = loadLe32(m_header + kUnpackedOffset);
+        const std::uint32_t packed = loadLe32(m_header + kPackedSizeOffset);
+        if (m_blockLength < kBlockHeaderSize || packed > m_blockLength - kBlockHeaderSize || unpacked != m_expected) {
+            m_headerRejected = true;
+            m_failed = true;
+            return false;
+        }
+        m_streamLeft = packed;
+    }
+    const std::size_t take = count < m_streamLeft ? count : static_cast<std::size_t>(m_streamLeft);
+    m_streamLeft -= take;
+    decode(bytes, bytes + take);
+    return !m_failed;
+}
+
+bool LzssBlockDecoder::finish() {
+    if (m_finished)
+        return false;
+    m_finished = true;
+    if (m_headerHave < kBlockHeaderSize || m_headerRejected)
+        return false;
+    const bool passed = flush();
+    // Leave ring positions kRingStart.. as the plain ring decoder would: the
+    // encoder's next call may read those it does not rewrite. The window
+    // holds at least the last 4096 bytes of output.
+    const std::uint64_t total = produced();
+    for (std::uint64_t j = 0; j < kMaxMatch && j < total; ++j) {
+        const std::uint64_t at = j + (total - 1 - j) / kRingSize * kRingSize;
+        setRingByte(m_memory, static_cast<unsigned>(kRingStart + j), m_window[at - m_base]);
+    }
+    return passed && !m_failed && m_streamLeft == 0 && m_pending < 0 && total == m_expected;
+}
+
+// Whole groups while the piece holds a full one (17 bytes, and 8 more for
+// the word copies below to read ahead) and the window has room for eight
+// longest matches plus the overshoot of the word copies: no bounds checks
+// inside. When the window is what runs out, its output goes on and it
+// slides. A group is taken as its matches, each preceded by the run of
+// literals before it, which is a single word copy from the stream however
+// long it is (eight literals, a common group in game data, are one copy and
+// no match). A match is three word copies from the output; only matches
+// closer than 8 bytes or reaching back before the output take a path of
+// their own.
+void LzssBlockDecoder::decodeGroups(const unsigned char*& inRef, const unsigned char* const inEnd) {
+    constexpr std::ptrdiff_t kGroupInput = 17 + 8;
+    constexpr std::ptrdiff_t kGroupOutput = 8 * kMaxMatch + 8;
+    const unsigned char* in = inRef;
+    unsigned char* const window = m_window;
+    unsigned char* out = m_out;
+    for (;;) {
+        unsigned char* const limit = m_limit;
+        while (inEnd - in >= kGroupInput && limit - out >= kGroupOutput) {
+            unsigned flags = *in++;
+            unsigned matches = ~flags & 0xFFu;
+            unsigned item = 0;
+            while (matches != 0) {
+                unsigned at = static_cast<unsigned>(std::countr_zero(matches));
+                matches &= matches - 1;
+                std::size_t literals = at - item;
+                item = at + 1;
+                std::memcpy(out, in, 8);
+                in += literals;
+                out += literals;
+                std::size_t position = in[0] | (in[1] & 0xF0u) << 4;
+                std::size_t length = (in[1] & 0x0Fu) + kMinMatch;
+                auto produced = static_cast<std::size_t>(out - window);
+                std::size_t distance = ((kRingStart + produced - position - 1) & kRingMask) + 1;
+                in += 2;
+                if (distance < 8 || distance > produced) {
+                    copyMatch(m_memory, window, out, static_cast<unsigned>(position), static_cast<unsigned>(length),
+                              true);
+                } else {
+                    const unsigned char* from = out - distance;
+                    std::memcpy(out, from, 8);
+                    std::memcpy(out + 8, from + 8, 8);
+                    std::memcpy(out + 16, from + 16, 8);
+                }
+                out += length;
+            }
+            std::size_t literals = 8 - item;
+            std::memcpy(out, in, 8);
+            in += literals;
+            out += literals;
+        }
+        m_out = out;
+        if (inEnd - in < kGroupInput)
+            break;
+        // The expected size is near: the rest item by item.
+        if (static_cast<std::uint64_t>(m_windowEnd - out) >= m_expected - produced())
+            break;
+        if (!slide())
+            break;
+        out = m_out;
+    }
+    inRef = in;
+}
+
+// Item by item as the piece allows, resuming where the last piece left off
+// (inside a group, or between the two bytes of a match pair); whole groups
+// the fast way from each group's start on.
+void LzssBlockDecoder::decode(const unsigned char* in, const unsigned char* const inEnd) {
+    while (!m_failed) {
+        if ((m_flags & 0x100) == 0) {
+            decodeGroups(in, inEnd);
+            if (m_failed)
+                return;
+            if (in == inEnd)
+                return;
+            m_flags = *in++ | 0xFF00u;
+        }
+        if (m_flags & 1) {
+            if (in == inEnd)
+                return;
+            if (produced() == m_expected) {
+                m_overrun = true;
+                m_failed = true;
+                return;
+            }
+            if (m_out == m_windowEnd && !slide())
+                return;
+            *m_out++ = *in++;
+        } else {
+            if (m_pending < 0) {
+                if (in == inEnd)
+                    return;
+                m_pending = *in++;
+            }
+            if (in == inEnd)
+                return;
+            const unsigned b0 = static_cast<unsigned>(m_pending);
+            const unsigned b1 = *in++;
+            m_pending = -1;
+            const unsigned position = b0 | (b1 & 0xF0u) << 4;
+            unsigned length = (b1 & 0x0Fu) + kMinMatch;
+            const std::uint64_t room = m_expected - produced();
+            if (length > room) {
+                m_overrun = true;
+                length = static_cast<unsigned>(room);
+            }
+            if (static_cast<std::size_t>(m_windowEnd - m_out) < length && !slide())
+                return;
+            copyMatch(m_memory, m_window, m_out, position, length, false);
+            m_out += length;
+            if (m_overrun) {
+                m_failed = true;
+                return;
+            }
+        }
+        m_flags >>= 1;
+    }
+}
+
+bool decodeBlock(LzssContext& context, const unsigned char* block, std::size_t blockLength,
+                 unsigned char* destination, std::size_t capacity) {
+    LzssBlockDecoder decoder(context, blockLength, capacity, destination);
+    decoder.feed(block, blockLength);
+    return decoder.finish();
+}
+
+LzssContext& processLzssContext() {
+    static LzssContext context;
+    return context;
+}
+
+std::int64_t encodeBlock(const unsigned char* source, unsigned char* destination, std::uint32_t length) {
+    return encodeBlock(processLzssContext(), source, destination, length);
 }
 
 bool decodeBlock(const unsigned char* block, std::size_t blockLength, unsigned char* destination,
                  std::size_t capacity) {
-    if (blockLength < kBlockHeaderSize)
-        return false;
-    std::uint32_t unpacked = loadLe32(block + kUnpackedOffset);
-    std::uint32_t packed = loadLe32(block + kPackedOffset);
-    if (packed > blockLength - kBlockHeaderSize || unpacked != capacity)
-        return false;
-
-    const unsigned char* in = block + kBlockHeaderSize;
-    const unsigned char* const inEnd = in + packed;
-    unsigned char* out = destination;
-    unsigned char* const outEnd = destination + capacity;
-
-    // Whole groups while the stream holds a full one (17 bytes, and 8 more
-    // for the word copies below to read ahead) and the destination has room
-    // for eight longest matches plus the overshoot of the word copies: no
-    // bounds checks inside. A group is taken as its matches, each preceded
-    // by the run of literals before it, which is a single word copy from the
-    // stream however long it is (eight literals, a common group in game
-    // data, are one copy and no match). A match is three word copies from
-    // the output; only matches closer than 8 bytes or reaching back before
-    // the output take a path of their own.
-    constexpr std::size_t kGroupInput = 17 + 8;
-    constexpr std::size_t kGroupOutput = 8 * kMaxMatch + 8;
-    while (static_cast<std::size_t>(inEnd - in) >= kGroupInput &&
-           static_cast<std::size_t>(outEnd - out) >= kGroupOutput) {
-        unsigned flags = *in++;
-        unsigned matches = ~flags & 0xFFu;
-        unsigned item = 0;
-        while (matches != 0) {
-            unsigned at = static_cast<unsigned>(std::countr_zero(matches));
-            matches &= matches - 1;
-            std::size_t literals = at - item;
-            item = at + 1;
-            std::memcpy(out, in, 8);
-            in += literals;
-            out += literals;
-            std::size_t position = in[0] | (in[1] & 0xF0u) << 4;
-            std::size_t length = (in[1] & 0x0Fu) + kMinMatch;
-            auto produced = static_cast<std::size_t>(out - destination);
-            std::size_t distance = ((kRingStart + produced - position - 1) & kRingMask) + 1;
-            in += 2;
-            if (distance < 8 || distance > produced) {
-                copyMatch(destination, out, static_cast<unsigned>(position), static_cast<unsigned>(length), true);
-            } else {
-                const unsigned char* from = out - distance;
-                std::memcpy(out, from, 8);
-                std::memcpy(out + 8, from + 8, 8);
-                std::memcpy(out + 16, from + 16, 8);
-            }
-            out += length;
-        }
-        std::size_t literals = 8 - item;
-        std::memcpy(out, in, 8);
-        in += literals;
-        out += literals;
-    }
-
-    // The rest item by item, as the stream allows: a group may be cut short
-    // by the end of the stream, which ends the output.
-    bool overrun = false;
-    bool truncated = false;
-    unsigned flags = 0;
-    for (;;) {
-        flags >>= 1;
-        if ((flags & 0x100) == 0) {
-            if (in == inEnd)
-                break;
-            flags = *in++ | 0xFF00u;
-        }
-        if (flags & 1) {
-            if (in == inEnd)
-                break;
-            if (out == outEnd) {
-                overrun = true;
-                break;
-            }
-            *out++ = *in++;
-        } else {
-            if (in == inEnd)
-                break;
-            if (inEnd - in < 2) {
-                truncated = true;
-                break;
-            }
-            unsigned position = in[0] | (in[1] & 0xF0u) << 4;
-            unsigned length = (in[1] & 0x0Fu) + kMinMatch;
-            in += 2;
-            std::size_t room = static_cast<std::size_t>(outEnd - out);
-            if (length > room) {
-                overrun = true;
-                length = static_cast<unsigned>(room);
-            }
-            copyMatch(destination, out, position, length, false);
-            out += length;
-            if (overrun)
-                break;
-        }
-    }
-
-    // Leave ring positions kRingStart.. as the plain ring decoder would: the
-    // encoder's next call may read those it does not rewrite.
-    std::size_t produced = static_cast<std::size_t>(out - destination);
-    for (std::size_t j = 0; j < kMaxMatch && j < produced; ++j)
-        setRingByte(static_cast<unsigned>(kRingStart + j), destination[j + (produced - 1 - j) / kRingSize * kRingSize]);
-
-    return !overrun && !truncated && produced == capacity;
+    return decodeBlock(processLzssContext(), block, blockLength, destination, capacity);
 }
