@@ -7,6 +7,7 @@
 #include "read/Reader.h"
 #include "support/Console.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -17,6 +18,8 @@ constexpr std::int64_t kProgressStep = 0x80000;
 // The names this system's extraction accepts: the same rule as the writer's.
 constexpr NameRules kNameRules = kWindowsFileNames ? NameRules::windows : NameRules::posix;
 constexpr std::size_t kArchiveBufferSize = 0x10000;
+// Stored bytes move from the archive to a file through this buffer.
+constexpr std::size_t kCopyBufferSize = 0x40000;
 
 // Each item of the coded stream takes at least 17 bits (a flag bit and a
 // two-byte match) for at most 18 bytes of output, so a sound block never
@@ -82,8 +85,9 @@ void setFileDate(const zs& path, const ArchiveDate& date) {
 }
 
 // The data area, consumed strictly forward: each entry's bytes start where
-// the previous entry's storedSize ended. Entries hold no offsets, so a
-// skipped entry must still move the position by its storedSize.
+// the previous entry's storedSize ended. Entries hold no offsets, so an entry
+// skipped or read only in part must still move the position by its
+// storedSize.
 class DataArea {
 public:
     DataArea(std::FILE* archive, std::uint64_t start, std::uint64_t end)
@@ -91,80 +95,158 @@ public:
 
     void skip(std::uint32_t storedSize) {
         m_position += storedSize;
+        m_remaining = 0;
         m_seekPending = true;
     }
 
-    // Reads the next storedSize bytes. False, without allocating, when the
-    // area does not hold them.
-    bool read(std::uint32_t storedSize, ByteBuffer& bytes) {
+    // Starts on the next entry's storedSize bytes. False, with the entry
+    // skipped, when the area does not hold them.
+    bool begin(std::uint32_t storedSize) {
         const std::uint64_t start = m_position;
         const std::uint64_t available = m_end > start ? m_end - start : 0;
         const bool seek = m_seekPending;
-        // From here on the stream stands where the next entry begins only if
-        // the whole read succeeds.
+        // From here on the stream stands where the next entry begins only
+        // once the whole entry has been read.
         skip(storedSize);
         if (storedSize > available || (seek && !seekFile(m_archive, start)))
             return false;
-        bytes = ByteBuffer(storedSize);
-        if (storedSize != 0 && std::fread(bytes.data(), 1, storedSize, m_archive) != storedSize)
-            return false;
-        m_seekPending = false;
+        m_remaining = storedSize;
+        m_seekPending = storedSize != 0;
         return true;
     }
+
+    // The entry's next bytes, at most capacity: 0 once it is read whole, or
+    // when reading fails (then failed() says so).
+    std::size_t read(unsigned char* buffer, std::size_t capacity) {
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, m_remaining));
+        if (wanted == 0)
+            return 0;
+        const std::size_t got = std::fread(buffer, 1, wanted, m_archive);
+        m_remaining = got == wanted ? m_remaining - got : 0;
+        m_failed = got != wanted;
+        if (m_remaining == 0 && !m_failed)
+            m_seekPending = false;
+        return got;
+    }
+
+    bool failed() const noexcept { return m_failed; }
 
 private:
     std::FILE* m_archive;
     std::uint64_t m_position;
     std::uint64_t m_end;
+    std::uint64_t m_remaining = 0;
     bool m_seekPending = false;
+    bool m_failed = false;
 };
 
-// The file's bytes, checked: a stored entry must hold exactly size bytes, a
-// compressed one a block that decodes to exactly size bytes.
-bool loadFile(const FileEntry& file, DataArea& data, ByteBuffer& content) {
-    ByteBuffer stored;
-    if (!data.read(file.storedSize, stored))
-        return false;
+// A file being extracted, written as its bytes come. When nothing stands at
+// its path it is written there; a file (or link) that already stands there is
+// replaced only once the new content is whole: the content goes to a new file
+// beside it, which is then renamed over it. Unless committed, the new file is
+// removed, so nothing incomplete is left behind and an existing file keeps
+// its old content. After a failed write, further bytes are taken and dropped,
+// so that the entry can still be read to its end and judged.
+class OutputFile final : public LzssSink {
+public:
+    explicit OutputFile(const zs& path) : m_path(path) {
+        m_replaces = GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (m_replaces) {
+            m_file = Stream(createFileBeside(path.c_str(), m_writtenPath));
+        } else {
+            m_writtenPath = path;
+            m_file = Stream(path.c_str(), "wb");
+        }
+        m_failed = !m_file.isOpen();
+        if (!m_failed)
+            // The bytes come in large pieces: hand them to the system as they
+            // are instead of through the stream's buffer.
+            std::setvbuf(m_file.get(), nullptr, _IONBF, 0);
+    }
+    ~OutputFile() { discard(); }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool write(const unsigned char* bytes, std::size_t count) override {
+        if (!m_failed && std::fwrite(bytes, 1, count, m_file.get()) != count)
+            m_failed = true;
+        return true;
+    }
+
+    bool failed() const noexcept { return m_failed; }
+
+    // Closes the file and puts it in place. False, with the new file
+    // removed, when any of it could not be written.
+    bool commit() {
+        bool written = !m_failed && m_file.close();
+        if (written && m_replaces)
+            written = replaceFile(m_writtenPath.c_str(), m_path.c_str());
+        if (written)
+            m_writtenPath.clear();
+        return written;
+    }
+
+    void discard() noexcept {
+        const bool opened = m_file.isOpen();
+        m_file.close();
+        if (!m_writtenPath.empty() && (opened || !m_failed))
+            DeleteFileA(m_writtenPath.c_str());
+        m_writtenPath.clear();
+    }
+
+private:
+    const zs& m_path;
+    zs m_writtenPath;
+    Stream m_file;
+    bool m_replaces = false;
+    bool m_failed = false;
+};
+
+// Takes output and drops it: decoding an entry only to judge it.
+class DiscardSink final : public LzssSink {
+public:
+    bool write(const unsigned char*, std::size_t) override { return true; }
+};
+
+enum class EntryOutcome { extracted, damaged, notWritten };
+
+// Streams one entry's stored bytes from the data area into output, checked:
+// a stored entry must hold exactly size bytes, a compressed one a block that
+// decodes to exactly size bytes. Damage is judged over the whole entry even
+// when the output has failed, so that the report is the same as if the
+// content had been checked before writing.
+bool streamEntry(const FileEntry& file, DataArea& data, LzssContext& codec, ByteBuffer& buffer, LzssSink& output) {
     if (file.storage != kStorageCompressed) {
         if (file.storedSize != file.size)
             return false;
-        content = std::move(stored);
-        return true;
+        while (const std::size_t got = data.read(buffer.data(), buffer.size()))
+            output.write(buffer.data(), got);
+        return !data.failed();
     }
     if (file.storedSize < kBlockHeaderSize || file.size > largestUnpackedSize(file.storedSize))
         return false;
-    content = ByteBuffer(file.size);
-    return decodeBlock(stored.data(), stored.size(), content.data(), content.size());
+    LzssBlockDecoder decoder(codec, file.storedSize, file.size, output);
+    while (const std::size_t got = data.read(buffer.data(), buffer.size()))
+        decoder.feed(buffer.data(), got);
+    return decoder.finish() && !data.failed();
 }
 
-// Writes content as the file at path in one write. A file (or link) that
-// already stands there is replaced only once the new content is whole: the
-// content goes to a new file beside it, which is then renamed over it. On any
-// failure the new file is removed, so nothing incomplete is left behind and
-// an existing file keeps its old content.
-bool writeWholeFile(const zs& path, const ByteBuffer& content) {
-    const bool replaces = GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-    zs writtenPath;
-    Stream output;
-    if (replaces) {
-        output = Stream(createFileBeside(path.c_str(), writtenPath));
-    } else {
-        writtenPath = path;
-        output = Stream(path.c_str(), "wb");
+EntryOutcome extractEntry(const FileEntry& file, const zs& outputPath, DataArea& data, LzssContext& codec,
+                          ByteBuffer& buffer) {
+    if (!data.begin(file.storedSize))
+        return EntryOutcome::damaged;
+    if (file.storage != kStorageCompressed && file.storedSize != file.size)
+        return EntryOutcome::damaged;
+    OutputFile output(outputPath);
+    if (output.failed()) {
+        // Nothing can be written; whether the entry is damaged still decides
+        // what is reported.
+        DiscardSink nowhere;
+        return streamEntry(file, data, codec, buffer, nowhere) ? EntryOutcome::notWritten : EntryOutcome::damaged;
     }
-    if (!output.isOpen())
-        return false;
-    // The content is already whole in memory: hand it to the system in one
-    // write instead of through the stream's buffer.
-    std::setvbuf(output.get(), nullptr, _IONBF, 0);
-    bool written = content.size() == 0 ||
-                   std::fwrite(content.data(), 1, content.size(), output.get()) == content.size();
-    written = output.close() && written;
-    if (written && replaces)
-        written = replaceFile(writtenPath.c_str(), path.c_str());
-    if (!written)
-        DeleteFileA(writtenPath.c_str());
-    return written;
+    if (!streamEntry(file, data, codec, buffer, output))
+        return EntryOutcome::damaged;
+    return output.commit() ? EntryOutcome::extracted : EntryOutcome::notWritten;
 }
 
 std::int32_t percentOf(std::int64_t part, std::int64_t whole) {
@@ -231,6 +313,10 @@ void extractArchive(const zs& archivePath, const zs& destination) {
         return;
     }
     DataArea data(archive.get(), dataStart, static_cast<std::uint64_t>(length));
+    // Every entry streams through one buffer and one codec context: memory
+    // does not grow with a file's size.
+    ByteBuffer buffer(kCopyBufferSize);
+    LzssContext& codec = processLzssContext();
 
     // The directories whose files may be written. A name that would lead out
     // of the destination, or that is too long for any path of this system
@@ -281,12 +367,16 @@ void extractArchive(const zs& archivePath, const zs& destination) {
             data.skip(file.storedSize);
             printWarning("Warning: Skipped file \"%s%s\": its path is too long\n", dirName.c_str(),
                          file.name.c_str());
-        } else if (ByteBuffer content; !loadFile(file, data, content)) {
-            printWarning("Warning: File \"%s\" is damaged in the archive\n", outputPath.c_str());
-        } else if (!writeWholeFile(outputPath, content)) {
-            printWarning("Warning: Could not write file \"%s\"\n", outputPath.c_str());
         } else {
-            done = true;
+            switch (extractEntry(file, outputPath, data, codec, buffer)) {
+            case EntryOutcome::extracted: done = true; break;
+            case EntryOutcome::damaged:
+                printWarning("Warning: File \"%s\" is damaged in the archive\n", outputPath.c_str());
+                break;
+            case EntryOutcome::notWritten:
+                printWarning("Warning: Could not write file \"%s\"\n", outputPath.c_str());
+                break;
+            }
         }
         processedBytes += file.size;
         if (!done) {

@@ -6,6 +6,7 @@
 
 std::int32_t Z_Memory::sm_iNewCount = 0;
 std::int32_t Z_Memory::sm_iDeleteCount = 0;
+std::size_t Z_Memory::sm_iLargestSize = 0;
 
 namespace {
 
@@ -19,8 +20,11 @@ void stepCounter(std::int32_t& counter) {
 
 void* Z_Memory::allocateBytes(std::size_t size) {
     void* block = std::malloc(size == 0 ? 1 : size);
-    if (block != nullptr)
+    if (block != nullptr) {
         stepCounter(sm_iNewCount);
+        if (size > sm_iLargestSize)
+            sm_iLargestSize = size;
+    }
     return block;
 }
 
