@@ -1,5 +1,6 @@
 #include "write/Writer.h"
 
+#include "archive/Endian.h"
 #include "archive/Format.h"
 #include "archive/Lzss.h"
 #include "archive/StoredName.h"
@@ -23,6 +24,8 @@ constexpr std::size_t kCompressionSlack = 4096;
 constexpr float kCompressionFactor = 1.2f;
 // Chunk for moving the data area when the tables came out shorter.
 constexpr std::size_t kMoveChunkSize = 1 << 20;
+// Stored files move from the source to the archive through this buffer.
+constexpr std::size_t kCopyBufferSize = 0x40000;
 // Covers the longest progress line before the closing line.
 const char kClosingBlanks[] = "                                        ";
 
@@ -86,32 +89,58 @@ private:
 
 enum class ReadOutcome { read, cannotOpen, cannotRead, changedSize };
 
-// A buffer of at least size bytes. Buffers are kept from file to file and
-// only grow: fresh memory for every file costs more than reading it.
-unsigned char* reserve(ByteBuffer& buffer, std::size_t size) {
-    if (buffer.size() < size || buffer.data() == nullptr) {
-        buffer.release();
-        buffer = ByteBuffer(size);
+// A source file read front to back, no further than its gathered size; at
+// the end it must hold exactly that many bytes, no fewer and no more.
+class SourceFile final : public LzssSource {
+public:
+    SourceFile(const zs& path, std::uint32_t size) : m_size(size) {
+        std::int64_t length = 0;
+        m_file = Stream(openRegularFile(path.c_str(), length));
+        // The reads are large: no copy through the stream's buffer.
+        if (m_file.isOpen())
+            std::setvbuf(m_file.get(), nullptr, _IONBF, 0);
     }
-    return buffer.data();
-}
 
-// Reads a source file whole with one read, straight into buffer, and makes
-// sure it holds exactly size bytes: no fewer, and no more.
-ReadOutcome readSource(const zs& path, std::uint32_t size, ByteBuffer& buffer) {
-    std::int64_t length = 0;
-    Stream source(openRegularFile(path.c_str(), length));
-    if (!source.isOpen())
-        return ReadOutcome::cannotOpen;
-    std::setvbuf(source.get(), nullptr, _IONBF, 0);
-    reserve(buffer, size);
-    const std::size_t got = std::fread(buffer.data(), 1, size, source.get());
-    if (std::ferror(source.get()) != 0)
-        return ReadOutcome::cannotRead;
-    if (got != size || std::fgetc(source.get()) != EOF)
-        return ReadOutcome::changedSize;
-    return std::ferror(source.get()) != 0 ? ReadOutcome::cannotRead : ReadOutcome::read;
-}
+    bool isOpen() const noexcept { return m_file.isOpen(); }
+
+    std::ptrdiff_t read(unsigned char* buffer, std::size_t capacity) override {
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, m_size - m_delivered));
+        if (wanted == 0)
+            return 0;
+        const std::size_t got = std::fread(buffer, 1, wanted, m_file.get());
+        m_delivered += got;
+        if (got == 0 && std::ferror(m_file.get()) != 0)
+            return -1;
+        return static_cast<std::ptrdiff_t>(got);
+    }
+
+    // After the last read: whether the file was read whole, exactly as
+    // gathered.
+    ReadOutcome outcome() const {
+        if (std::ferror(m_file.get()) != 0)
+            return ReadOutcome::cannotRead;
+        if (m_delivered != m_size || std::fgetc(m_file.get()) != EOF)
+            return ReadOutcome::changedSize;
+        return std::ferror(m_file.get()) != 0 ? ReadOutcome::cannotRead : ReadOutcome::read;
+    }
+
+private:
+    Stream m_file;
+    std::uint64_t m_size;
+    std::uint64_t m_delivered = 0;
+};
+
+// The archive's data area as the codec's output.
+class ArchiveSink final : public LzssSink {
+public:
+    explicit ArchiveSink(std::FILE* archive) noexcept : m_archive(archive) {}
+    bool write(const unsigned char* bytes, std::size_t count) override {
+        return std::fwrite(bytes, 1, count, m_archive) == count;
+    }
+
+private:
+    std::FILE* m_archive;
+};
 
 void reportLeftOut(ReadOutcome outcome, const zs& path) {
     switch (outcome) {
@@ -204,71 +233,149 @@ void buildCatalogueFromSources(const zvector<zs>& sources, std::size_t prefixLen
 }
 
 // The data pass: every file's stored bytes, in list order, from the archive's
-// current position on. A file that cannot be read as gathered is left out and
-// marked in `stored`.
+// current position on, each file streamed through a fixed buffer or the
+// block coder, so that memory does not depend on any file's size. A file
+// that cannot be read as gathered is left out and marked in `stored`: the
+// bytes already written for it are taken back (the data area only grows, so
+// cutting it back to where the file began is enough), and the coder's
+// carried state is what it was before the file.
 enum class DataOutcome { written, writeFailed, bufferExceeded };
 
-DataOutcome writeFileData(std::FILE* archive, const zvector<zs>& sources, Catalogue& catalogue,
-                   zvector<unsigned char>& stored, std::uint64_t& dataSize) {
-    std::int64_t countdown = 0;
-    std::int64_t doneBytes = 0;
-    std::size_t next = 0;
-    FILETIME time;
-    zs fullPath;
-    zs directoryPart;
-    zs namePart;
-    std::uint32_t size = 0;
-    ByteBuffer contents;
-    ByteBuffer packed;
-    for (const zs& source : sources) {
-        splitSourceEntry(source, time, fullPath, directoryPart, namePart, size);
-        if (namePart.empty())
-            continue;
-        FileEntry& entry = catalogue.files[next];
-        unsigned char& isStored = stored[next];
-        ++next;
+class DataPass {
+public:
+    DataPass(std::FILE* archive, std::uint64_t dataStart) : m_archive(archive), m_dataStart(dataStart) {}
 
-        countdown -= entry.size;
-        if (countdown < 0) {
-            const double share = static_cast<double>(doneBytes) / static_cast<double>(catalogue.totalBytes);
-            printProgress("Archiving files, %i%% complete...    \r", static_cast<int>(share * 100));
-            countdown = kProgressStep;
-        }
+    std::uint64_t dataSize() const noexcept { return m_dataSize; }
 
-        const ReadOutcome outcome = readSource(fullPath, entry.size, contents);
-        doneBytes += entry.size;
-        if (outcome != ReadOutcome::read) {
-            reportLeftOut(outcome, fullPath);
-            continue;
-        }
+    DataOutcome run(const zvector<zs>& sources, Catalogue& catalogue, zvector<unsigned char>& stored) {
+        std::int64_t countdown = 0;
+        std::int64_t doneBytes = 0;
+        std::size_t next = 0;
+        FILETIME time;
+        zs fullPath;
+        zs directoryPart;
+        zs namePart;
+        std::uint32_t size = 0;
+        for (const zs& source : sources) {
+            splitSourceEntry(source, time, fullPath, directoryPart, namePart, size);
+            if (namePart.empty())
+                continue;
+            FileEntry& entry = catalogue.files[next];
+            unsigned char& isStored = stored[next];
+            ++next;
 
-        const unsigned char* bytes = contents.data();
-        if (entry.storage == kStorageCompressed) {
-            const std::size_t capacity =
-                kCompressionSlack + static_cast<std::size_t>(static_cast<double>(entry.size) *
-                                                             static_cast<double>(kCompressionFactor));
-            const std::int64_t length = encodeBlock(contents.data(), reserve(packed, capacity), entry.size);
-            if (length > static_cast<std::int64_t>(capacity)) {
-                printText("FATAL ERROR: Compressing file \"%s\" exceeded output buffer size (%lld/%lld)\n",
-                          fullPath.c_str(), static_cast<long long>(length), static_cast<long long>(capacity));
-                return DataOutcome::bufferExceeded;
+            countdown -= entry.size;
+            if (countdown < 0) {
+                const double share = static_cast<double>(doneBytes) / static_cast<double>(catalogue.totalBytes);
+                printProgress("Archiving files, %i%% complete...    \r", static_cast<int>(share * 100));
+                countdown = kProgressStep;
             }
-            if (length > std::numeric_limits<std::uint32_t>::max()) {
-                // A block of a file near 4 GiB that does not shrink outgrows
-                // the 32-bit stored size: such a file goes in as it is.
-                entry.storage = kStorageStored;
-            } else {
-                entry.storedSize = static_cast<std::uint32_t>(length);
-                bytes = packed.data();
+            doneBytes += entry.size;
+
+            ReadOutcome outcome = ReadOutcome::read;
+            const DataOutcome written = writeFile(fullPath, entry, outcome);
+            if (written != DataOutcome::written)
+                return written;
+            if (outcome != ReadOutcome::read) {
+                reportLeftOut(outcome, fullPath);
+                continue;
             }
+            m_dataSize += entry.storedSize;
+            isStored = 1;
         }
-        if (std::fwrite(bytes, 1, entry.storedSize, archive) != entry.storedSize)
-            return DataOutcome::writeFailed;
-        dataSize += entry.storedSize;
-        isStored = 1;
+        return DataOutcome::written;
     }
-    return DataOutcome::written;
-}
+
+private:
+    DataOutcome writeFile(const zs& path, FileEntry& entry, ReadOutcome& outcome) {
+        SourceFile source(path, entry.size);
+        if (!source.isOpen()) {
+            outcome = ReadOutcome::cannotOpen;
+            return DataOutcome::written;
+        }
+        if (entry.storage != kStorageCompressed)
+            return copyStored(source, outcome);
+
+        const LzssContext::CarriedState before = m_codec.carriedState();
+        const LzssEncodeResult result = encodeBlock(m_codec, source, entry.size, m_sink);
+        switch (result.status) {
+        case LzssEncodeStatus::coded: outcome = source.outcome(); break;
+        case LzssEncodeStatus::sourceFailed: outcome = ReadOutcome::cannotRead; break;
+        case LzssEncodeStatus::sourceShort: outcome = ReadOutcome::changedSize; break;
+        case LzssEncodeStatus::sinkFailed: return DataOutcome::writeFailed;
+        case LzssEncodeStatus::empty: break; // size 0 is never stored compressed
+        }
+        if (outcome != ReadOutcome::read) {
+            m_codec.setCarriedState(before);
+            return takeBack();
+        }
+
+        const std::size_t capacity =
+            kCompressionSlack +
+            static_cast<std::size_t>(static_cast<double>(entry.size) * static_cast<double>(kCompressionFactor));
+        if (result.blockLength() > capacity) {
+            printText("FATAL ERROR: Compressing file \"%s\" exceeded output buffer size (%lld/%lld)\n", path.c_str(),
+                      static_cast<long long>(result.blockLength()), static_cast<long long>(capacity));
+            return DataOutcome::bufferExceeded;
+        }
+        if (result.blockLength() > std::numeric_limits<std::uint32_t>::max()) {
+            // A block of a file near 4 GiB that does not shrink outgrows the
+            // 32-bit stored size: such a file goes in as it is, and the
+            // coder's state stays as the coding left it.
+            if (takeBack() != DataOutcome::written)
+                return DataOutcome::writeFailed;
+            entry.storage = kStorageStored;
+            SourceFile again(path, entry.size);
+            const DataOutcome copied =
+                again.isOpen() ? copyStored(again, outcome) : (outcome = ReadOutcome::cannotOpen, DataOutcome::written);
+            if (outcome != ReadOutcome::read)
+                m_codec.setCarriedState(before);
+            return copied;
+        }
+        entry.storedSize = static_cast<std::uint32_t>(result.blockLength());
+        return result.headerComplete ? DataOutcome::written : patchPackedSize(result.packedSize, entry.storedSize);
+    }
+
+    DataOutcome copyStored(SourceFile& source, ReadOutcome& outcome) {
+        if (m_buffer.data() == nullptr)
+            m_buffer = ByteBuffer(kCopyBufferSize);
+        for (;;) {
+            const std::ptrdiff_t got = source.read(m_buffer.data(), m_buffer.size());
+            if (got <= 0)
+                break;
+            if (!m_sink.write(m_buffer.data(), static_cast<std::size_t>(got)))
+                return DataOutcome::writeFailed;
+        }
+        outcome = source.outcome();
+        return outcome == ReadOutcome::read ? DataOutcome::written : takeBack();
+    }
+
+    // Cuts the data area back to the end of the last file stored whole.
+    DataOutcome takeBack() {
+        const std::uint64_t end = m_dataStart + m_dataSize;
+        return truncateFile(m_archive, end) && seekFile(m_archive, end) ? DataOutcome::written
+                                                                          : DataOutcome::writeFailed;
+    }
+
+    // Fills in the packed size of the block just written: coded as a
+    // stream, its size is known only at its end.
+    DataOutcome patchPackedSize(std::uint64_t packedSize, std::uint32_t blockLength) {
+        unsigned char field[4];
+        storeLe32(field, static_cast<std::uint32_t>(packedSize));
+        const std::uint64_t blockStart = m_dataStart + m_dataSize;
+        const bool patched = seekFile(m_archive, blockStart + kPackedSizeOffset) &&
+                             std::fwrite(field, 1, sizeof field, m_archive) == sizeof field &&
+                             seekFile(m_archive, blockStart + blockLength);
+        return patched ? DataOutcome::written : DataOutcome::writeFailed;
+    }
+
+    std::FILE* m_archive;
+    std::uint64_t m_dataStart;
+    std::uint64_t m_dataSize = 0;
+    ArchiveSink m_sink{m_archive};
+    ByteBuffer m_buffer;
+    LzssContext& m_codec = processLzssContext();
+};
 
 void printClosingLine() {
     const char* outcome = errorRaised() ? " with errors" : warningRaised() ? " with warnings" : "";
@@ -372,10 +479,11 @@ void writeArchive(const zs& source, const zs& archive, bool excludePath, bool co
     // drop out on the way, the tables shrink and the data moves down.
     const std::uint64_t reservedStart = kHeaderSize + catalogue.fileTableSize + catalogue.dirTableSize;
     zvector<unsigned char> stored(catalogue.files.size(), 0);
-    std::uint64_t dataSize = 0;
+    DataPass data(pending.file(), reservedStart);
     DataOutcome outcome = DataOutcome::writeFailed;
     if (seekFile(pending.file(), reservedStart))
-        outcome = writeFileData(pending.file(), sources, catalogue, stored, dataSize);
+        outcome = data.run(sources, catalogue, stored);
+    const std::uint64_t dataSize = data.dataSize();
     if (outcome == DataOutcome::bufferExceeded) {
         pending.discard();
         endProcess();
