@@ -10,6 +10,7 @@
 #include "support/Services.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace {
@@ -22,6 +23,20 @@ void runMode(std::int32_t mode, bool excludePath, bool compress, const zs& sourc
     case kModeExtract: extractArchive(source, destination); break;
     default: break;
     }
+}
+
+// The archive key's generator is seeded from the clock, or, for
+// reproducible archives, from SOURCE_DATE_EPOCH (seconds) when it is set to
+// a number: two runs over the same tree then write the same bytes.
+unsigned randomSeed() {
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch != nullptr && *epoch != '\0') {
+        char* end = nullptr;
+        const unsigned long long seconds = std::strtoull(epoch, &end, 10);
+        if (*end == '\0')
+            return static_cast<unsigned>(seconds);
+    }
+    return static_cast<unsigned>(std::time(nullptr));
 }
 
 } // namespace
@@ -39,7 +54,7 @@ int runProgram(int argc, const char* const* argv) {
     bool compress = false;
     zs source;
     zs destination;
-    crtSrand(static_cast<unsigned>(std::time(nullptr)));
+    crtSrand(randomSeed());
 
     if (!parseCommandLine(argc, argv, mode, excludePath, compress, source, destination))
         return 1;
