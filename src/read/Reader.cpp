@@ -47,9 +47,10 @@ bool readArchive(const zs& archivePath, ArchiveHeader& header, FileList& files, 
         return false;
 
     // A short file leaves the rest of the header zero, so anything under four
-    // bytes fails the magic check.
+    // bytes fails the magic check; how much was read does not matter.
     unsigned char raw[kHeaderSize] = {};
-    (void)std::fread(raw, 1, sizeof raw, archive.get());
+    const std::size_t got = std::fread(raw, 1, sizeof raw, archive.get());
+    static_cast<void>(got);
     header = unscrambleHeader(raw);
 
     if (!hasArchiveMagic(header)) {
