@@ -65,9 +65,9 @@ compare() {
   local i
   for i in "${!labels[@]}"; do
     awk -v label="${labels[$i]}" -v s="${seconds[$i]}" -v base="${seconds[0]}" \
-      -v user="${users[$i]:-}" -v system="${systems[$i]:-}" \
+      -v user="${users[$i]:-}" -v sys="${systems[$i]:-}" \
       'BEGIN { printf "  %-12s %9.3f s   ratio %.2f", label, s, s / base
-               if (user != "") printf "   (mean user %.3f s, system %.3f s)", user, system
+               if (user != "") printf "   (mean user %.3f s, system %.3f s)", user, sys
                printf "\n" }'
   done
 }
