@@ -4,16 +4,16 @@
 
 #include <cstdlib>
 
-std::int32_t Z_Memory::sm_iNewCount = 0;
-std::int32_t Z_Memory::sm_iDeleteCount = 0;
-std::size_t Z_Memory::sm_iLargestSize = 0;
+std::atomic<std::int32_t> Z_Memory::sm_iNewCount{0};
+std::atomic<std::int32_t> Z_Memory::sm_iDeleteCount{0};
+std::atomic<std::size_t> Z_Memory::sm_iLargestSize{0};
 
 namespace {
 
-// The counters are 32-bit as the library declares them; step them with
-// wrap-around instead of signed overflow.
-void stepCounter(std::int32_t& counter) {
-    counter = static_cast<std::int32_t>(static_cast<std::uint32_t>(counter) + 1u);
+// The counters are 32-bit as the library declares them; atomic addition
+// wraps around instead of overflowing.
+void stepCounter(std::atomic<std::int32_t>& counter) {
+    counter.fetch_add(1, std::memory_order_relaxed);
 }
 
 } // namespace
@@ -22,8 +22,9 @@ void* Z_Memory::allocateBytes(std::size_t size) {
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block != nullptr) {
         stepCounter(sm_iNewCount);
-        if (size > sm_iLargestSize)
-            sm_iLargestSize = size;
+        std::size_t largest = sm_iLargestSize.load(std::memory_order_relaxed);
+        while (size > largest && !sm_iLargestSize.compare_exchange_weak(largest, size, std::memory_order_relaxed)) {
+        }
     }
     return block;
 }

@@ -3,6 +3,7 @@
 // a test can prove a mode released everything it took.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -16,11 +17,12 @@ public:
     static void* allocateBytes(std::size_t size);
     static void freeBytes(void* block);
 
-    static std::int32_t sm_iNewCount;
-    static std::int32_t sm_iDeleteCount;
+    // Atomic: the coding threads of a compressed data pass allocate too.
+    static std::atomic<std::int32_t> sm_iNewCount;
+    static std::atomic<std::int32_t> sm_iDeleteCount;
     // The largest block handed out so far: tests show with it that no mode
     // takes memory in proportion to a file's size.
-    static std::size_t sm_iLargestSize;
+    static std::atomic<std::size_t> sm_iLargestSize;
 };
 
 // Raises Z_MemoryException_Allocation; kept out of line so that the allocator
