@@ -5,6 +5,8 @@
 #include "archive/Lzss.h"
 #include "archive/StoredName.h"
 #include "write/Gathering.h"
+#include "write/ParallelCoding.h"
+#include "write/SourceFile.h"
 #include "platform/Platform.h"
 #include "platform/Stream.h"
 #include "support/Console.h"
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -85,49 +88,6 @@ private:
     const zs& m_archive;
     zs m_path;
     Stream m_file;
-};
-
-enum class ReadOutcome { read, cannotOpen, cannotRead, changedSize };
-
-// A source file read front to back, no further than its gathered size; at
-// the end it must hold exactly that many bytes, no fewer and no more.
-class SourceFile final : public LzssSource {
-public:
-    SourceFile(const zs& path, std::uint32_t size) : m_size(size) {
-        std::int64_t length = 0;
-        m_file = Stream(openRegularFile(path.c_str(), length));
-        // The reads are large: no copy through the stream's buffer.
-        if (m_file.isOpen())
-            std::setvbuf(m_file.get(), nullptr, _IONBF, 0);
-    }
-
-    bool isOpen() const noexcept { return m_file.isOpen(); }
-
-    std::ptrdiff_t read(unsigned char* buffer, std::size_t capacity) override {
-        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, m_size - m_delivered));
-        if (wanted == 0)
-            return 0;
-        const std::size_t got = std::fread(buffer, 1, wanted, m_file.get());
-        m_delivered += got;
-        if (got == 0 && std::ferror(m_file.get()) != 0)
-            return -1;
-        return static_cast<std::ptrdiff_t>(got);
-    }
-
-    // After the last read: whether the file was read whole, exactly as
-    // gathered.
-    ReadOutcome outcome() const {
-        if (std::ferror(m_file.get()) != 0)
-            return ReadOutcome::cannotRead;
-        if (m_delivered != m_size || std::fgetc(m_file.get()) != EOF)
-            return ReadOutcome::changedSize;
-        return std::ferror(m_file.get()) != 0 ? ReadOutcome::cannotRead : ReadOutcome::read;
-    }
-
-private:
-    Stream m_file;
-    std::uint64_t m_size;
-    std::uint64_t m_delivered = 0;
 };
 
 // The archive's data area as the codec's output.
@@ -245,6 +205,24 @@ class DataPass {
 public:
     DataPass(std::FILE* archive, std::uint64_t dataStart) : m_archive(archive), m_dataStart(dataStart) {}
 
+    // Compressed files are coded on threads threads ahead of the writer.
+    void codeAhead(const zvector<zs>& sources, const Catalogue& catalogue, unsigned threads) {
+        FILETIME time;
+        zs directoryPart;
+        zs namePart;
+        std::uint32_t size = 0;
+        std::size_t next = 0;
+        for (const zs& source : sources) {
+            splitSourceEntry(source, time, m_codedPaths.emplace_back(), directoryPart, namePart, size);
+            if (namePart.empty() || catalogue.files[next++].storage != kStorageCompressed) {
+                m_codedPaths.pop_back();
+                continue;
+            }
+            m_codedSizes.push_back(size);
+        }
+        m_pipeline = std::make_unique<CodingPipeline>(m_codedPaths, m_codedSizes, m_codec.carriedState(), threads);
+    }
+
     std::uint64_t dataSize() const noexcept { return m_dataSize; }
 
     DataOutcome run(const zvector<zs>& sources, Catalogue& catalogue, zvector<unsigned char>& stored) {
@@ -288,27 +266,25 @@ public:
 
 private:
     DataOutcome writeFile(const zs& path, FileEntry& entry, ReadOutcome& outcome) {
-        SourceFile source(path, entry.size);
-        if (!source.isOpen()) {
-            outcome = ReadOutcome::cannotOpen;
-            return DataOutcome::written;
-        }
-        if (entry.storage != kStorageCompressed)
+        if (entry.storage != kStorageCompressed) {
+            SourceFile source(path, entry.size);
+            if (!source.isOpen()) {
+                outcome = ReadOutcome::cannotOpen;
+                return DataOutcome::written;
+            }
             return copyStored(source, outcome);
+        }
 
+        // m_codec holds the true carried state, whoever codes the file.
         const LzssContext::CarriedState before = m_codec.carriedState();
-        const LzssEncodeResult result = encodeBlock(m_codec, source, entry.size, m_sink);
-        switch (result.status) {
-        case LzssEncodeStatus::coded: outcome = source.outcome(); break;
-        case LzssEncodeStatus::sourceFailed: outcome = ReadOutcome::cannotRead; break;
-        case LzssEncodeStatus::sourceShort: outcome = ReadOutcome::changedSize; break;
-        case LzssEncodeStatus::sinkFailed: return DataOutcome::writeFailed;
-        case LzssEncodeStatus::empty: break; // size 0 is never stored compressed
-        }
-        if (outcome != ReadOutcome::read) {
-            m_codec.setCarriedState(before);
-            return takeBack();
-        }
+        const CodedFile coded = m_pipeline != nullptr ? m_pipeline->take(m_codec, m_sink)
+                                                      : codeFile(m_codec, path, entry.size, m_sink);
+        if (coded.sinkFailed)
+            return DataOutcome::writeFailed;
+        outcome = coded.outcome;
+        if (outcome != ReadOutcome::read)
+            return outcome == ReadOutcome::cannotOpen ? DataOutcome::written : takeBack();
+        const LzssEncodeResult& result = coded.result;
 
         const std::size_t capacity =
             kCompressionSlack +
@@ -375,6 +351,10 @@ private:
     ArchiveSink m_sink{m_archive};
     ByteBuffer m_buffer;
     LzssContext& m_codec = processLzssContext();
+    // Declared after what the workers use, so that they stop first.
+    zvector<zs> m_codedPaths;
+    zvector<std::uint32_t> m_codedSizes;
+    std::unique_ptr<CodingPipeline> m_pipeline;
 };
 
 void printClosingLine() {
@@ -480,6 +460,8 @@ void writeArchive(const zs& source, const zs& archive, bool excludePath, bool co
     const std::uint64_t reservedStart = kHeaderSize + catalogue.fileTableSize + catalogue.dirTableSize;
     zvector<unsigned char> stored(catalogue.files.size(), 0);
     DataPass data(pending.file(), reservedStart);
+    if (const unsigned threads = codingThreads(); compress && threads > 1)
+        data.codeAhead(sources, catalogue, threads);
     DataOutcome outcome = DataOutcome::writeFailed;
     if (seekFile(pending.file(), reservedStart))
         outcome = data.run(sources, catalogue, stored);

@@ -1,0 +1,78 @@
+// Coding the compressed files of a data pass on several threads, ahead of
+// the writer, for exactly the archive one thread would write.
+//
+// Each file must start from the carried state the files before it leave
+// (see archive/LzssState.h). That state follows from each earlier file's
+// length and last bytes, so a worker claiming a file reads the file's tail
+// and predicts the state after it, and the next file can start at once. The
+// writer takes the files in list order and accepts a file's block only when
+// the file started from the true state, the one the writer's own context
+// holds; a prediction that failed (a file that changed between the two
+// reads, a file left out that was expected whole) costs one coding more, on
+// the writer's thread, never a byte of difference.
+//
+// Memory: a block is passed on in pieces. A file the writer has not reached
+// keeps at most kBufferedPerFile bytes of its block, and workers claim at
+// most two files each ahead of the writer; past that they wait.
+#pragma once
+
+#include "archive/Lzss.h"
+#include "support/Memory.h"
+#include "write/SourceFile.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// The number of coding threads for a run: ZAS_THREADS when it is set to a
+// positive number, else one per core. 1 means the single-threaded pass.
+unsigned codingThreads();
+
+class CodingPipeline {
+public:
+    static constexpr std::size_t kBufferedPerFile = std::size_t{2} << 20;
+
+    // Codes the files in the order given, starting from initial, on workers
+    // threads.
+    CodingPipeline(const zvector<zs>& paths, const zvector<std::uint32_t>& sizes,
+                   const LzssContext::CarriedState& initial, unsigned workers);
+    ~CodingPipeline();
+    CodingPipeline(const CodingPipeline&) = delete;
+    CodingPipeline& operator=(const CodingPipeline&) = delete;
+
+    // The next file's block, pushed to sink, as codeFile(context, ...) would
+    // code it: the writer's context holds the true carried state before the
+    // call and after it.
+    CodedFile take(LzssContext& context, LzssSink& sink);
+
+private:
+    struct Job {
+        const zs* path = nullptr;
+        std::uint32_t size = 0;
+        bool claimed = false;
+        bool current = false; // the writer is taking it
+        bool done = false;
+        LzssContext::CarriedState start{};
+        LzssContext::CarriedState end{};
+        CodedFile coded;
+        std::deque<ByteBuffer, Z_Allocator<ByteBuffer>> pieces;
+        std::size_t buffered = 0;
+    };
+    class JobSink;
+
+    void work();
+    LzssContext::CarriedState predictAfter(const Job& job, const LzssContext::CarriedState& before) const;
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    zvector<Job> m_jobs;
+    std::size_t m_claimed = 0;  // jobs handed to workers
+    std::size_t m_taken = 0;    // jobs the writer has taken
+    std::size_t m_window;       // how far claims may run ahead of the writer
+    bool m_stopping = false;
+    LzssContext::CarriedState m_predicted; // the state after the last claimed job, as predicted
+    std::vector<std::thread> m_workers;
+};
