@@ -43,6 +43,9 @@ struct ProgramRun {
 ProgramRun runZas(const std::vector<std::string>& words, const fs::path& workingDirectory,
                   const std::string& invokedAs = "zas");
 
+// Sets (or, with null, removes) an environment variable of the test process.
+void setEnvironment(const char* name, const char* value);
+
 // True when the tests run under Wine, whose Win32 calls differ from
 // Windows in a few checks.
 bool runningUnderWine();

@@ -1,6 +1,7 @@
 // The POSIX side of the test helpers.
 #include "TestSupport.h"
 
+#include <cstdlib>
 #include <stdexcept>
 
 #include <sys/wait.h>
@@ -46,4 +47,11 @@ ProgramRun runZas(const std::vector<std::string>& words, const fs::path& working
 
 bool runningUnderWine() {
     return false;
+}
+
+void setEnvironment(const char* name, const char* value) {
+    if (value == nullptr)
+        unsetenv(name);
+    else
+        setenv(name, value, 1);
 }

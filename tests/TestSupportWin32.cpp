@@ -97,3 +97,7 @@ bool runningUnderWine() {
     const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
+
+void setEnvironment(const char* name, const char* value) {
+    _putenv_s(name, value == nullptr ? "" : value);
+}

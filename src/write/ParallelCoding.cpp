@@ -9,7 +9,7 @@
 #include <cstring>
 
 unsigned codingThreads() {
-    if (const char* given = std::getenv("ZAS_THREADS"); given != nullptr && *given != '\0') {
+    if (const char* given = std::getenv("ZAS_THREADS"); given != nullptr && *given >= '0' && *given <= '9') {
         char* end = nullptr;
         const unsigned long threads = std::strtoul(given, &end, 10);
         if (*end == '\0' && threads > 0)
