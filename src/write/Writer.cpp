@@ -205,7 +205,8 @@ class DataPass {
 public:
     DataPass(std::FILE* archive, std::uint64_t dataStart) : m_archive(archive), m_dataStart(dataStart) {}
 
-    // Compressed files are coded on threads threads ahead of the writer.
+    // Has the compressed files coded on `threads` threads ahead of the
+    // writer, which takes their blocks in list order.
     void codeAhead(const zvector<zs>& sources, const Catalogue& catalogue, unsigned threads) {
         FILETIME time;
         zs directoryPart;
