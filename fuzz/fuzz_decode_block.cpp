@@ -2,7 +2,9 @@
 // the capacity away from the block's own unpacked size (0 keeps it); the
 // rest is the block, in an exact-size buffer so that the address sanitizer
 // sees any read past it. Whenever the decoder calls a block sound, the plain
-// decoder must produce the same bytes from it.
+// decoder must produce the same bytes from it. The streaming decoder, fed
+// the block in pieces whose sizes the input picks, must reach the same
+// verdict and pass on the same bytes.
 #include "FuzzTarget.h"
 
 #include "CodecRings.h"
@@ -10,6 +12,7 @@
 #include "LzssReference.h"
 #include "archive/Lzss.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -17,6 +20,34 @@
 namespace {
 
 constexpr std::size_t kLargestCapacity = 1 << 20;
+
+class CollectingSink final : public LzssSink {
+public:
+    bool write(const unsigned char* bytes, std::size_t count) override {
+        collected.insert(collected.end(), bytes, bytes + count);
+        return true;
+    }
+    std::vector<unsigned char> collected;
+};
+
+// Decodes block in pieces of 1 to 256 bytes, their sizes taken in turn from
+// the block's own bytes, from the same ring as the whole-buffer decode.
+bool decodeInPieces(const unsigned char* block, std::size_t blockLength, std::size_t capacity,
+                    std::vector<unsigned char>& output) {
+    resetRings();
+    CollectingSink sink;
+    LzssBlockDecoder decoder(processLzssContext(), blockLength, capacity, sink);
+    std::size_t at = 0;
+    std::size_t turn = 0;
+    while (at < blockLength) {
+        const std::size_t piece = std::min<std::size_t>(blockLength - at, 1 + block[turn++ % blockLength]);
+        decoder.feed(block + at, piece);
+        at += piece;
+    }
+    const bool sound = decoder.finish();
+    output = std::move(sink.collected);
+    return sound;
+}
 
 } // namespace
 
@@ -39,8 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     resetRings();
     std::unique_ptr<unsigned char[]> output(new unsigned char[capacity == 0 ? 1 : capacity]);
     const bool sound = decodeBlock(block, blockLength, output.get(), capacity);
+
+    std::vector<unsigned char> streamed;
+    if (decodeInPieces(block, blockLength, capacity, streamed) != sound)
+        __builtin_trap();
     if (!sound)
         return 0;
+    if (streamed.size() != capacity || (capacity != 0 && std::memcmp(streamed.data(), output.get(), capacity) != 0))
+        __builtin_trap();
 
     // A sound block has its whole coded stream within blockLength.
     std::uint32_t packed = std::uint32_t{block[8]} | std::uint32_t{block[9]} << 8 | std::uint32_t{block[10]} << 16 |
