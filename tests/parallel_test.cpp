@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <random>
@@ -145,6 +148,109 @@ TEST_F(Parallel, AFileThatVanishesAfterItsStateWasPredictedCostsOneCodingMore) {
     const Packed several = pack(shortRun(), "2", {{"r20", 2}});
     EXPECT_TRUE(several.archive == one.archive);
     EXPECT_NE(several.output.find("Warning: Could not open file \"data\\r20\""), std::string::npos) << several.output;
+}
+
+// The pipeline on its own, with a tight bound on the pieces kept in memory
+// so that blocks coded ahead of the writer go to scratch files, or, where
+// those cannot be had or fail, wait for the writer.
+class BlockCollector final : public LzssSink {
+public:
+    bool write(const unsigned char* bytes, std::size_t count) override {
+        collected.append(reinterpret_cast<const char*>(bytes), count);
+        return true;
+    }
+    std::string collected;
+};
+
+std::mutex g_scratchMutex;
+std::condition_variable g_scratchAsked;
+int g_scratchRequests = 0;
+
+template <std::FILE* (*open)()>
+std::FILE* countedScratch() {
+    {
+        const std::lock_guard lock(g_scratchMutex);
+        ++g_scratchRequests;
+    }
+    g_scratchAsked.notify_all();
+    return open();
+}
+
+std::FILE* noScratch() {
+    return nullptr;
+}
+
+#ifndef _WIN32
+// Takes 200000 bytes (two pieces and more), then every write fails.
+std::FILE* smallScratch() {
+    return fmemopen(nullptr, 200000, "w+");
+}
+#endif
+
+TEST(CodingPipelineScratch, BlocksAreWholeWhereverThePiecesWereKept) {
+    TempDir dir;
+    const WorkingDirectory here(dir.path());
+    std::mt19937 random(3);
+    const std::size_t sizes[] = {300000, 250000, 40, 200000, 17, 260000, 0, 5000};
+    zvector<zs> paths;
+    zvector<std::uint32_t> gathered;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+        // Mostly noise, which does not shrink: blocks as large as their files.
+        writeFile(numbered("f", i), randomBytes(random, sizes[i], i == 3 ? 4 : 256));
+        paths.emplace_back(numbered("f", i).c_str());
+        gathered.push_back(static_cast<std::uint32_t>(sizes[i]));
+    }
+
+    struct Block {
+        std::string bytes;
+        ReadOutcome outcome;
+        LzssContext::CarriedState after;
+    };
+    std::vector<Block> expected;
+    LzssContext one;
+    const LzssContext::CarriedState initial = one.carriedState();
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        BlockCollector sink;
+        const CodedFile coded = codeFile(one, paths[i], gathered[i], sink);
+        expected.push_back({sink.collected, coded.outcome, one.carriedState()});
+    }
+
+    const struct {
+        const char* what;
+        CodingPipeline::ScratchOpener open;
+    } cases[] = {
+        {"scratch files", countedScratch<openScratchFile>},
+        {"no scratch file", countedScratch<noScratch>},
+#ifndef _WIN32
+        {"scratch files that fill up", countedScratch<smallScratch>},
+#endif
+    };
+    for (const auto& c : cases) {
+        for (const unsigned workers : {2u, 4u}) {
+            SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(workers) + " workers");
+            {
+                const std::lock_guard lock(g_scratchMutex);
+                g_scratchRequests = 0;
+            }
+            LzssContext writer;
+            CodingPipeline pipeline(paths, gathered, initial, workers, 4096, c.open);
+            {
+                // No file is being taken yet, so a worker past 4096 bytes
+                // must ask for a scratch file.
+                std::unique_lock lock(g_scratchMutex);
+                const auto asked = [] { return g_scratchRequests > 0; };
+                ASSERT_TRUE(g_scratchAsked.wait_for(lock, std::chrono::seconds(60), asked));
+            }
+            for (std::size_t i = 0; i < paths.size(); ++i) {
+                BlockCollector sink;
+                const CodedFile coded = pipeline.take(writer, sink);
+                EXPECT_FALSE(coded.sinkFailed);
+                EXPECT_EQ(coded.outcome, expected[i].outcome) << i;
+                EXPECT_TRUE(sink.collected == expected[i].bytes) << i;
+                EXPECT_TRUE(writer.carriedState() == expected[i].after) << i;
+            }
+        }
+    }
 }
 
 TEST(CodingThreads, FollowTheEnvironmentElseTheCores) {

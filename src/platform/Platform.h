@@ -151,6 +151,10 @@ void setOpenFileHookForTesting(OpenFileHook hook);
 // permissions a new file normally gets. Null when it cannot be created;
 // createdPath then holds nothing useful.
 std::FILE* createFileBeside(const char* path, zs& createdPath);
+// A new, empty file in the system's directory for temporary files, opened
+// for writing and reading ("wb+"), that the system removes when it is closed
+// or the process ends. Null when none can be created.
+std::FILE* openScratchFile();
 // Renames from to to, replacing a file of that name in one step.
 bool replaceFile(const char* from, const char* to);
 // Writes out the stream's buffer and waits until the system has the file's

@@ -359,6 +359,10 @@ std::FILE* createFileBeside(const char* path, zs& createdPath) {
     return file;
 }
 
+std::FILE* openScratchFile() {
+    return std::tmpfile();
+}
+
 bool replaceFile(const char* from, const char* to) {
     return std::rename(nativePath(from).c_str(), nativePath(to).c_str()) == 0;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -98,6 +99,31 @@ std::FILE* createFileBeside(const char* path, zs& createdPath) {
             return std::fopen(createdPath.c_str(), "wb+");
     }
     return nullptr;
+}
+
+std::FILE* openScratchFile() {
+    // Not tmpfile(): the C runtime's puts its files in the root directory of
+    // the current drive, where users often may not write.
+    char directory[MAX_PATH + 1];
+    const DWORD length = GetTempPathA(sizeof directory, directory);
+    char path[MAX_PATH];
+    if (length == 0 || length > MAX_PATH || GetTempFileNameA(directory, "zas", 0, path) == 0)
+        return nullptr;
+    const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DeleteFileA(path);
+        return nullptr;
+    }
+    const int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, "w+b");
+    if (file == nullptr)
+        _close(descriptor);
+    return file;
 }
 
 bool replaceFile(const char* from, const char* to) {

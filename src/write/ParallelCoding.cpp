@@ -19,21 +19,47 @@ unsigned codingThreads() {
 }
 
 // Where a worker's coder puts a block: in pieces that the writer takes. A
-// file the writer is not taking yet holds at most kBufferedPerFile bytes;
-// past that its worker waits.
+// file the writer is not taking yet holds at most kBufferedPerFile bytes in
+// memory; past that the block goes on in its scratch file, or, without one,
+// the worker waits.
 class CodingPipeline::JobSink final : public LzssSink {
 public:
     JobSink(CodingPipeline& pipeline, Job& job) : m_pipeline(pipeline), m_job(job) {}
 
     bool write(const unsigned char* bytes, std::size_t count) override {
+        std::unique_lock lock(m_pipeline.m_mutex);
+        for (;;) {
+            if (m_pipeline.m_stopping)
+                return false;
+            if (m_job.spill.isOpen() && !m_job.spillBroken) {
+                lock.unlock();
+                const bool spilled = appendToSpill(bytes, count);
+                lock.lock();
+                if (spilled) {
+                    m_job.spilled += count;
+                    m_pipeline.m_changed.notify_all();
+                    return true;
+                }
+                m_job.spillBroken = true;
+                continue;
+            }
+            // In memory, only once everything spilled has been taken: the
+            // writer takes the pieces first.
+            const bool spillTaken = m_job.spillTaken == m_job.spilled;
+            if ((m_job.current && spillTaken) || (m_job.buffered < m_pipeline.m_bufferedPerFile && m_job.spilled == 0))
+                break;
+            if (!m_job.spill.isOpen() && !m_job.spillBroken) {
+                lock.unlock();
+                Stream scratch(m_pipeline.m_openScratch());
+                lock.lock();
+                m_job.spillBroken = !scratch.isOpen();
+                m_job.spill = std::move(scratch);
+                continue;
+            }
+            m_pipeline.m_changed.wait(lock);
+        }
         ByteBuffer piece(count);
         std::memcpy(piece.data(), bytes, count);
-        std::unique_lock lock(m_pipeline.m_mutex);
-        m_pipeline.m_changed.wait(lock, [&] {
-            return m_pipeline.m_stopping || m_job.current || m_job.buffered < kBufferedPerFile;
-        });
-        if (m_pipeline.m_stopping)
-            return false;
         m_job.buffered += count;
         m_job.pieces.push_back(std::move(piece));
         m_pipeline.m_changed.notify_all();
@@ -41,13 +67,24 @@ public:
     }
 
 private:
+    // Only this worker writes to the job's scratch file, and only the
+    // writer reads it, but they share its position.
+    bool appendToSpill(const unsigned char* bytes, std::size_t count) {
+        const std::lock_guard lock(m_pipeline.m_spillMutex);
+        std::FILE* file = m_job.spill.get();
+        return seekFile(file, m_job.spilled) && std::fwrite(bytes, 1, count, file) == count &&
+               std::fflush(file) == 0;
+    }
+
     CodingPipeline& m_pipeline;
     Job& m_job;
 };
 
 CodingPipeline::CodingPipeline(const zvector<zs>& paths, const zvector<std::uint32_t>& sizes,
-                               const LzssContext::CarriedState& initial, unsigned workers)
-    : m_jobs(paths.size()), m_window(std::size_t{2} * workers), m_predicted(initial) {
+                               const LzssContext::CarriedState& initial, unsigned workers,
+                               std::size_t bufferedPerFile, ScratchOpener openScratch)
+    : m_jobs(paths.size()), m_window(std::size_t{2} * workers), m_bufferedPerFile(bufferedPerFile),
+      m_openScratch(openScratch), m_predicted(initial), m_spillBuffer(kLzssMaxPiece) {
     for (std::size_t i = 0; i < m_jobs.size(); ++i) {
         m_jobs[i].path = &paths[i];
         m_jobs[i].size = sizes[i];
@@ -55,6 +92,13 @@ CodingPipeline::CodingPipeline(const zvector<zs>& paths, const zvector<std::uint
     m_workers.reserve(workers);
     for (unsigned i = 0; i < workers; ++i)
         m_workers.emplace_back([this] { work(); });
+}
+
+// Reads the next count bytes of the job's scratch file into m_spillBuffer.
+bool CodingPipeline::readSpill(Job& job, std::size_t count) {
+    const std::lock_guard lock(m_spillMutex);
+    std::FILE* file = job.spill.get();
+    return seekFile(file, job.spillTaken) && std::fread(m_spillBuffer.data(), 1, count, file) == count;
 }
 
 CodingPipeline::~CodingPipeline() {
@@ -123,22 +167,37 @@ CodedFile CodingPipeline::take(LzssContext& context, LzssSink& sink) {
 
     const bool trueStart = job.start == context.carriedState();
     bool sinkFailed = false;
+    // A block coded from a wrong start is not written: it is only taken off
+    // the worker's hands.
+    const bool writing = trueStart;
     for (;;) {
         while (!job.pieces.empty()) {
             ByteBuffer piece = std::move(job.pieces.front());
             job.pieces.pop_front();
             job.buffered -= piece.size();
             lock.unlock();
-            // A block coded from a wrong start is not written: it is only
-            // taken off the worker's hands.
-            if (trueStart && !sinkFailed && !sink.write(piece.data(), piece.size()))
+            if (writing && !sinkFailed && !sink.write(piece.data(), piece.size()))
                 sinkFailed = true;
             lock.lock();
         }
+        if (job.spillTaken < job.spilled) {
+            const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(job.spilled - job.spillTaken,
+                                                                                m_spillBuffer.size()));
+            lock.unlock();
+            // What cannot be read back is lost from the block: the archive
+            // cannot be completed.
+            if (writing && !sinkFailed && (!readSpill(job, count) || !sink.write(m_spillBuffer.data(), count)))
+                sinkFailed = true;
+            lock.lock();
+            job.spillTaken += count;
+            m_changed.notify_all();
+            continue;
+        }
         if (job.done)
             break;
-        m_changed.wait(lock, [&] { return job.done || !job.pieces.empty(); });
+        m_changed.wait(lock, [&] { return job.done || !job.pieces.empty() || job.spillTaken < job.spilled; });
     }
+    job.spill.close();
     const CodedFile coded = job.coded;
     const LzssContext::CarriedState end = job.end;
     ++m_taken;

@@ -12,15 +12,22 @@
 // the writer's thread, never a byte of difference.
 //
 // Memory: a block is passed on in pieces. A file the writer has not reached
-// keeps at most kBufferedPerFile bytes of its block, and workers claim at
-// most two files each ahead of the writer; past that they wait.
+// keeps at most kBufferedPerFile bytes of its block in memory; the rest of
+// the block goes to a scratch file in the system's temporary directory,
+// which the writer reads back when it gets there, so that a large file
+// coded ahead does not hold its worker up. Where no scratch file can be
+// written, the worker waits for the writer instead. Workers claim at most
+// two files each ahead of the writer.
 #pragma once
 
 #include "archive/Lzss.h"
+#include "platform/Platform.h"
+#include "platform/Stream.h"
 #include "support/Memory.h"
 #include "write/SourceFile.h"
 
 #include <condition_variable>
+#include <cstdio>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -35,10 +42,14 @@ class CodingPipeline {
 public:
     static constexpr std::size_t kBufferedPerFile = std::size_t{2} << 20;
 
+    using ScratchOpener = std::FILE* (*)();
+
     // Codes the files in the order given, starting from initial, on workers
-    // threads.
+    // threads. Tests may bound the pieces tighter and open scratch files of
+    // their own.
     CodingPipeline(const zvector<zs>& paths, const zvector<std::uint32_t>& sizes,
-                   const LzssContext::CarriedState& initial, unsigned workers);
+                   const LzssContext::CarriedState& initial, unsigned workers,
+                   std::size_t bufferedPerFile = kBufferedPerFile, ScratchOpener openScratch = openScratchFile);
     ~CodingPipeline();
     CodingPipeline(const CodingPipeline&) = delete;
     CodingPipeline& operator=(const CodingPipeline&) = delete;
@@ -60,10 +71,17 @@ private:
         CodedFile coded;
         std::deque<ByteBuffer, Z_Allocator<ByteBuffer>> pieces;
         std::size_t buffered = 0;
+        // The block past the pieces, once they reach kBufferedPerFile: every
+        // later byte goes there while it is usable.
+        Stream spill;
+        bool spillBroken = false; // could not be created or written: wait instead
+        std::uint64_t spilled = 0;   // bytes written whole to spill
+        std::uint64_t spillTaken = 0; // of those, bytes the writer has taken
     };
     class JobSink;
 
     void work();
+    bool readSpill(Job& job, std::size_t count);
     LzssContext::CarriedState predictAfter(const Job& job, const LzssContext::CarriedState& before) const;
 
     std::mutex m_mutex;
@@ -72,7 +90,11 @@ private:
     std::size_t m_claimed = 0;  // jobs handed to workers
     std::size_t m_taken = 0;    // jobs the writer has taken
     std::size_t m_window;       // how far claims may run ahead of the writer
+    std::size_t m_bufferedPerFile;
+    ScratchOpener m_openScratch;
     bool m_stopping = false;
     LzssContext::CarriedState m_predicted; // the state after the last claimed job, as predicted
+    std::mutex m_spillMutex; // over spill files, whose position reads and writes share
+    ByteBuffer m_spillBuffer; // the writer's, for reading spill files back
     std::vector<std::thread> m_workers;
 };
