@@ -30,7 +30,10 @@ std::string randomBytes(std::mt19937& random, std::size_t size, unsigned alphabe
 }
 
 std::string numbered(const char* prefix, std::size_t i) {
-    return prefix + std::string(i < 10 ? "0" : "") + std::to_string(i);
+    std::string name(prefix);
+    if (i < 10)
+        name += '0';
+    return name += std::to_string(i);
 }
 
 // Files of 0 to 40 bytes in a row: each one short enough to leave part of
