@@ -83,7 +83,7 @@ private:
 CodingPipeline::CodingPipeline(const zvector<zs>& paths, const zvector<std::uint32_t>& sizes,
                                const LzssContext::CarriedState& initial, unsigned workers,
                                std::size_t bufferedPerFile, ScratchOpener openScratch)
-    : m_jobs(paths.size()), m_window(std::size_t{2} * workers), m_bufferedPerFile(bufferedPerFile),
+    : m_jobs(paths.size()), m_window(std::size_t{8} * workers), m_bufferedPerFile(bufferedPerFile),
       m_openScratch(openScratch), m_predicted(initial), m_spillBuffer(kLzssMaxPiece) {
     for (std::size_t i = 0; i < m_jobs.size(); ++i) {
         m_jobs[i].path = &paths[i];

@@ -17,7 +17,9 @@
 // which the writer reads back when it gets there, so that a large file
 // coded ahead does not hold its worker up. Where no scratch file can be
 // written, the worker waits for the writer instead. Workers claim at most
-// two files each ahead of the writer.
+// eight files each ahead of the writer, enough for small files to keep a
+// worker busy while another codes a large one: at most 4 MiB in memory per
+// worker.
 #pragma once
 
 #include "archive/Lzss.h"
@@ -40,7 +42,7 @@ unsigned codingThreads();
 
 class CodingPipeline {
 public:
-    static constexpr std::size_t kBufferedPerFile = std::size_t{2} << 20;
+    static constexpr std::size_t kBufferedPerFile = std::size_t{512} << 10;
 
     using ScratchOpener = std::FILE* (*)();
 
