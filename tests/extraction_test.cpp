@@ -107,16 +107,17 @@ TEST(Extraction, RestoresTheDatesOfFilesAndDirectories) {
     const ArchiveDate y = makeDate(2004, 2, 29, 1, 2, 3, 456);
     const ArchiveDate z = makeDate(2011, 6, 15, 12, 0, 0, 0);
     const ArchiveDate f = makeDate(2001, 9, 10, 8, 7, 6, 5);
-    writeFile(dir / "a.zas", archiveBytes({{"\\"}, {"\\maps\\", x}, {"\\maps\\deep\\", y}, {"\\text\\", z}},
+    writeFile(dir / "a.zas", archiveBytes({{"\\"}, {"\\maps\\", x}, {"\\maps\\deep\\", y}, {"\\text\\", z},
+                                           {"\\maps\\undated\\"}},
                                           {{"top.txt", "t", 0, f}, {"m.map", "m", 1, y}, {"d.map", "d", 2, x},
                                            {"e.txt", "e", 3}}));
     const auto [output, status] = runAfterBanner({"-x", "a.zas", "out"}, dir.path());
     EXPECT_EQ(status, 1) << output;
 
     // Every level a directory's path passes through takes its date, so a
-    // shared parent carries the date of the last directory below it; the top
-    // entry has no date and sets none. Files written into a directory do not
-    // move its date.
+    // shared parent carries the date of the last directory below it that
+    // has a date; the top entry and the last one have none and set none.
+    // Files written into a directory do not move its date.
     EXPECT_EQ(lastWriteTime(dir / "out"), timeOf(z));
     EXPECT_EQ(lastWriteTime(dir / "out/maps"), timeOf(y));
     EXPECT_EQ(lastWriteTime(dir / "out/maps/deep"), timeOf(y));

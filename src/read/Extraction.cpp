@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <string_view>
+#include <unordered_set>
 
 namespace {
 
@@ -273,6 +276,34 @@ void createDirectoryLevels(const zs& path, std::size_t undatedLength, const Arch
     dateDirectoryLevels(path, undatedLength, date, true);
 }
 
+// Creating files in a directory moves its last-write time. Dates the levels
+// again as the directory pass left them: each once, with the date of the last
+// directory (in index order) whose path passes through it. Going backwards,
+// the first directory to reach a level dates it; that directory reached
+// every level above it too, so the walk up a path stops at the first level
+// already dated.
+void redateDirectoryLevels(const zmap<std::int32_t, DirEntry>& dirs, const zvector<unsigned char>& usable,
+                           const zs& prefix) {
+    std::unordered_set<std::string_view, std::hash<std::string_view>, std::equal_to<>, Z_Allocator<std::string_view>>
+        dated;
+    zs level;
+    for (auto entry = dirs.rbegin(); entry != dirs.rend(); ++entry) {
+        const auto& [index, dir] = *entry;
+        if (usable[static_cast<std::size_t>(index)] == 0 || dir.date.year == 0)
+            continue;
+        const std::string_view name(dir.name.data(), dir.name.size());
+        for (std::size_t end = name.size(); end > 0;) {
+            const std::size_t at = name.rfind('\\', end - 1);
+            if (at == std::string_view::npos || !dated.insert(name.substr(0, at + 1)).second)
+                break;
+            level.assign(prefix);
+            level.append(dir.name, 0, at + 1);
+            dateDirectoryLevel(level, dir.date, false);
+            end = at;
+        }
+    }
+}
+
 } // namespace
 
 void createDirectoryPath(const zs& path, const ArchiveDate& date) {
@@ -387,13 +418,7 @@ void extractArchive(const zs& archivePath, const zs& destination) {
         ++extracted;
     }
 
-    // Creating files in a directory moves its last-write time. Date the
-    // levels again as the directory pass left them: each with the date of the
-    // last directory (in index order) whose path passes through it, by dating
-    // them again in the same order.
-    for (const auto& [index, dir] : dirs)
-        if (usable[static_cast<std::size_t>(index)] != 0)
-            dateDirectoryLevels(prefix + dir.name, prefix.size(), dir.date, false);
+    redateDirectoryLevels(dirs, usable, prefix);
 
     printText("%48s\n  Total %i files extracted, %i failed\n", "", extracted, failed);
 }
