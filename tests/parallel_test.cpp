@@ -16,6 +16,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -253,6 +254,45 @@ TEST(CodingPipelineScratch, BlocksAreWholeWhereverThePiecesWereKept) {
                 EXPECT_TRUE(writer.carriedState() == expected[i].after) << i;
             }
         }
+    }
+}
+
+// A writer slower than the coder: the file it is taking keeps at most the
+// bound in memory too, whatever the size of its block.
+class SlowSink final : public LzssSink {
+public:
+    explicit SlowSink(std::int32_t baseline) : m_baseline(baseline) {}
+
+    bool write(const unsigned char*, std::size_t) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const std::int32_t live = Z_Memory::sm_iNewCount - Z_Memory::sm_iDeleteCount - m_baseline;
+        mostLive = std::max(mostLive, live);
+        return true;
+    }
+
+    std::int32_t mostLive = 0;
+
+private:
+    std::int32_t m_baseline;
+};
+
+TEST(CodingPipelineScratch, TheFileBeingTakenWaitsForASlowWriter) {
+    TempDir dir;
+    const WorkingDirectory here(dir.path());
+    std::mt19937 random(4);
+    writeFile("big", randomBytes(random, 1500000, 256)); // about 20 pieces of block
+    const zvector<zs> paths{zs("big")};
+    const zvector<std::uint32_t> sizes{1500000};
+    const LzssContext::CarriedState initial = LzssContext().carriedState();
+    for (const CodingPipeline::ScratchOpener open : {&noScratch, &openScratchFile}) {
+        LzssContext writer;
+        CodingPipeline pipeline(paths, sizes, initial, 2, 4096, open);
+        SlowSink sink(Z_Memory::sm_iNewCount - Z_Memory::sm_iDeleteCount);
+        const CodedFile coded = pipeline.take(writer, sink);
+        EXPECT_EQ(coded.outcome, ReadOutcome::read);
+        // The piece being written, the one the coder has ready, and perhaps
+        // the scratch file's bookkeeping.
+        EXPECT_LE(sink.mostLive, 4);
     }
 }
 

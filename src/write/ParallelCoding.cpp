@@ -19,9 +19,9 @@ unsigned codingThreads() {
 }
 
 // Where a worker's coder puts a block: in pieces that the writer takes. A
-// file the writer is not taking yet holds at most kBufferedPerFile bytes in
-// memory; past that the block goes on in its scratch file, or, without one,
-// the worker waits.
+// file holds at most kBufferedPerFile bytes in memory; past that the block
+// of a file the writer is not taking yet goes on in its scratch file, and
+// otherwise the worker waits for the writer.
 class CodingPipeline::JobSink final : public LzssSink {
 public:
     JobSink(CodingPipeline& pipeline, Job& job) : m_pipeline(pipeline), m_job(job) {}
@@ -43,12 +43,12 @@ public:
                 m_job.spillBroken = true;
                 continue;
             }
-            // In memory, only once everything spilled has been taken: the
-            // writer takes the pieces first.
-            const bool spillTaken = m_job.spillTaken == m_job.spilled;
-            if ((m_job.current && spillTaken) || (m_job.buffered < m_pipeline.m_bufferedPerFile && m_job.spilled == 0))
+            // In memory, up to the bound, and only once everything spilled
+            // has been taken: the writer takes the pieces first. The file
+            // the writer is taking waits for it past the bound.
+            if (m_job.buffered < m_pipeline.m_bufferedPerFile && m_job.spillTaken == m_job.spilled)
                 break;
-            if (!m_job.spill.isOpen() && !m_job.spillBroken) {
+            if (!m_job.current && !m_job.spill.isOpen() && !m_job.spillBroken) {
                 lock.unlock();
                 Stream scratch(m_pipeline.m_openScratch());
                 lock.lock();
@@ -176,6 +176,7 @@ CodedFile CodingPipeline::take(LzssContext& context, LzssSink& sink) {
             job.pieces.pop_front();
             job.buffered -= piece.size();
             lock.unlock();
+            m_changed.notify_all();
             if (writing && !sinkFailed && !sink.write(piece.data(), piece.size()))
                 sinkFailed = true;
             lock.lock();
