@@ -11,12 +11,13 @@
 // reads, a file left out that was expected whole) costs one coding more, on
 // the writer's thread, never a byte of difference.
 //
-// Memory: a block is passed on in pieces. A file the writer has not reached
-// keeps at most kBufferedPerFile bytes of its block in memory; the rest of
-// the block goes to a scratch file in the system's temporary directory,
-// which the writer reads back when it gets there, so that a large file
-// coded ahead does not hold its worker up. Where no scratch file can be
-// written, the worker waits for the writer instead. Workers claim at most
+// Memory: a block is passed on in pieces, and a file keeps at most
+// kBufferedPerFile bytes of them in memory. Past that, the block of a file
+// the writer has not reached goes on in a scratch file in the system's
+// temporary directory, which the writer reads back when it gets there, so
+// that a large file coded ahead does not hold its worker up; the file the
+// writer is taking, or one without a usable scratch file, waits for the
+// writer. Workers claim at most
 // eight files each ahead of the writer, enough for small files to keep a
 // worker busy while another codes a large one: at most 4 MiB in memory per
 // worker.
