@@ -303,6 +303,7 @@ TEST(Extraction, AHostileDeepNameCostsItsLengthOnce) {
 TEST(Extraction, NeverTrustsTheArchive) {
     const std::string packed = blockOf(std::string(100, 'q'));
     const auto packedSize = static_cast<std::uint32_t>(packed.size());
+    constexpr bool windowsNames = kSystemNameRules == NameRules::windows;
     // "@" stands for the destination prefix in the messages.
     const struct {
         const char* what;
@@ -337,15 +338,15 @@ TEST(Extraction, NeverTrustsTheArchive) {
         // ordinary names on POSIX, as the writer of each system stores them.
         {"drives and dots in names",
          Crafted().dir("\\c:\\").file("c:evil", "3").file("e", "4", 1).file("...", "5").file("ok", "fine").bytes(),
-         kWindowsFileNames ? std::vector<std::string>{"Warning: Skipped directory \"\\c:\\\"",
-                                                      "Warning: Skipped file \"\\c:evil\"",
-                                                      "Warning: Skipped file \"e\": its directory was skipped",
-                                                      "Warning: Skipped file \"\\...\""}
-                           : std::vector<std::string>{},
-         kWindowsFileNames ? std::map<std::string, std::string>{{"ok", "fine"}}
-                           : std::map<std::string, std::string>{
-                                 {"c:evil", "3"}, {"c:/e", "4"}, {"...", "5"}, {"ok", "fine"}},
-         kWindowsFileNames ? "1 files extracted, 3 failed" : "4 files extracted, 0 failed"},
+         windowsNames ? std::vector<std::string>{"Warning: Skipped directory \"\\c:\\\"",
+                                                 "Warning: Skipped file \"\\c:evil\"",
+                                                 "Warning: Skipped file \"e\": its directory was skipped",
+                                                 "Warning: Skipped file \"\\...\""}
+                      : std::vector<std::string>{},
+         windowsNames ? std::map<std::string, std::string>{{"ok", "fine"}}
+                      : std::map<std::string, std::string>{
+                            {"c:evil", "3"}, {"c:/e", "4"}, {"...", "5"}, {"ok", "fine"}},
+         windowsNames ? "1 files extracted, 3 failed" : "4 files extracted, 0 failed"},
         {"directory index without an entry",
          Crafted().file("evil", "x", 5).file("ok", "fine").bytes(),
          {"Warning: Skipped file \"evil\": its path is not safe to extract\n"},

@@ -80,7 +80,9 @@ std::string extractInProcess(const fs::path& directory, const char* archive, con
 
 // f00.bin, f01.bin, ...: names that sort in the order they are made.
 std::string nameOf(std::size_t i) {
-    return "f" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".bin";
+    std::string name(i < 10 ? "f0" : "f");
+    name += std::to_string(i);
+    return name += ".bin";
 }
 
 class Streaming : public testing::Test {

@@ -18,6 +18,14 @@ enum class NameRules {
     windows,
 };
 
+// The rules of the system this build is for: what its writer stores and its
+// extractor accepts.
+#ifdef _WIN32
+inline constexpr NameRules kSystemNameRules = NameRules::windows;
+#else
+inline constexpr NameRules kSystemNameRules = NameRules::posix;
+#endif
+
 // Whether name is one component that stays where it is joined.
 bool isSafeName(std::string_view name, NameRules rules);
 

@@ -20,13 +20,7 @@
 #endif
 #include <windows.h>
 
-// Stored names follow the Windows rules (no colons, no names of dots and
-// blanks alone).
-inline constexpr bool kWindowsFileNames = true;
-
 #else
-
-inline constexpr bool kWindowsFileNames = false;
 
 using BOOL = int;
 using WORD = std::uint16_t;

@@ -18,8 +18,6 @@ namespace {
 
 // Bytes of file data between two progress lines.
 constexpr std::int64_t kProgressStep = 0x80000;
-// The names this system's extraction accepts: the same rule as the writer's.
-constexpr NameRules kNameRules = kWindowsFileNames ? NameRules::windows : NameRules::posix;
 constexpr std::size_t kArchiveBufferSize = 0x10000;
 // Stored bytes move from the archive to a file through this buffer.
 constexpr std::size_t kCopyBufferSize = 0x40000;
@@ -355,7 +353,7 @@ void extractArchive(const zs& archivePath, const zs& destination) {
     // is touched, with one warning.
     zvector<unsigned char> usable(dirs.size(), 0);
     for (const auto& [index, dir] : dirs) {
-        if (!isSafeStoredPath(dir.name, {}, kNameRules)) {
+        if (!isSafeStoredPath(dir.name, {}, kSystemNameRules)) {
             printWarning("Warning: Skipped directory \"%s\": its path is not safe to extract\n", dir.name.c_str());
         } else if (const zs path = prefix + dir.name; isPathTooLong(path.c_str())) {
             printWarning("Warning: Skipped directory \"%s\": its path is too long\n", dir.name.c_str());
@@ -390,7 +388,7 @@ void extractArchive(const zs& archivePath, const zs& destination) {
             // Its directory was refused and reported, under its own name.
             data.skip(file.storedSize);
             printWarning("Warning: Skipped file \"%s\": its directory was skipped\n", file.name.c_str());
-        } else if (found == dirs.end() || !isSafeStoredPath(dirName, file.name, kNameRules)) {
+        } else if (found == dirs.end() || !isSafeStoredPath(dirName, file.name, kSystemNameRules)) {
             data.skip(file.storedSize);
             printWarning("Warning: Skipped file \"%s%s\": its path is not safe to extract\n", dirName.c_str(),
                          file.name.c_str());

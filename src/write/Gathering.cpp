@@ -47,7 +47,7 @@ bool leaveOut(const zs& directory, WIN32_FIND_DATAA& item) {
     const char* reason = nullptr;
     if (std::strchr(item.cFileName, '\\') != nullptr)
         reason = "a name in the archive cannot hold a backslash";
-    else if (!isSafeName(item.cFileName, kStoredNameRules))
+    else if (!isSafeName(item.cFileName, kSystemNameRules))
         reason = "its name could not be extracted again";
     else if (isDirectory && (item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         reason = "links to directories are not followed";

@@ -13,16 +13,12 @@
 // time of 0.
 #pragma once
 
-#include "archive/StoredName.h"
 #include "platform/Platform.h"
 #include "support/Memory.h"
 
 #include <cstdint>
 
 inline constexpr std::size_t kSourceEntryDigits = 24;
-
-// The names this system's extraction accepts; the writer stores no other.
-inline constexpr NameRules kStoredNameRules = kWindowsFileNames ? NameRules::windows : NameRules::posix;
 
 // Empties list, walks the tree under source and sorts the list by path.
 // Prints an opening line and, every 50 files, a line of dots.

@@ -425,7 +425,7 @@ void writeArchive(const zs& source, const zs& archive, bool excludePath, bool co
         printError("Error: Source directory name is empty\n");
         return;
     }
-    if (!excludePath && !isSafeRelativePath(source, kStoredNameRules)) {
+    if (!excludePath && !isSafeRelativePath(source, kSystemNameRules)) {
         // Every stored name would begin with the source as typed: one with a
         // "." or ".." (or empty) component would not extract again.
         printError("Error: Source path \"%s\" must not hold \".\", \"..\" or empty components when \"-p\" "
