@@ -192,6 +192,24 @@ void buildCatalogueFromSources(const zvector<zs>& sources, std::size_t prefixLen
     }
 }
 
+// Calls visit(fullPath, i) for each file of the source list in order, i
+// counting the files alone: the index of the file's catalogue entry. Stops
+// when visit returns false.
+template <class Visit>
+void forEachSourceFile(const zvector<zs>& sources, Visit visit) {
+    FILETIME time;
+    zs fullPath;
+    zs directoryPart;
+    zs namePart;
+    std::uint32_t size = 0;
+    std::size_t next = 0;
+    for (const zs& source : sources) {
+        splitSourceEntry(source, time, fullPath, directoryPart, namePart, size);
+        if (!namePart.empty() && !visit(fullPath, next++))
+            return;
+    }
+}
+
 // The data pass: every file's stored bytes, in list order, from the archive's
 // current position on, each file streamed through a fixed buffer or the
 // block coder, so that memory does not depend on any file's size. A file
@@ -208,19 +226,13 @@ public:
     // Has the compressed files coded on `threads` threads ahead of the
     // writer, which takes their blocks in list order.
     void codeAhead(const zvector<zs>& sources, const Catalogue& catalogue, unsigned threads) {
-        FILETIME time;
-        zs directoryPart;
-        zs namePart;
-        std::uint32_t size = 0;
-        std::size_t next = 0;
-        for (const zs& source : sources) {
-            splitSourceEntry(source, time, m_codedPaths.emplace_back(), directoryPart, namePart, size);
-            if (namePart.empty() || catalogue.files[next++].storage != kStorageCompressed) {
-                m_codedPaths.pop_back();
-                continue;
+        forEachSourceFile(sources, [&](const zs& fullPath, std::size_t i) {
+            if (catalogue.files[i].storage == kStorageCompressed) {
+                m_codedPaths.push_back(fullPath);
+                m_codedSizes.push_back(catalogue.files[i].size);
             }
-            m_codedSizes.push_back(size);
-        }
+            return true;
+        });
         m_pipeline = std::make_unique<CodingPipeline>(m_codedPaths, m_codedSizes, m_codec.carriedState(), threads);
     }
 
@@ -229,20 +241,9 @@ public:
     DataOutcome run(const zvector<zs>& sources, Catalogue& catalogue, zvector<unsigned char>& stored) {
         std::int64_t countdown = 0;
         std::int64_t doneBytes = 0;
-        std::size_t next = 0;
-        FILETIME time;
-        zs fullPath;
-        zs directoryPart;
-        zs namePart;
-        std::uint32_t size = 0;
-        for (const zs& source : sources) {
-            splitSourceEntry(source, time, fullPath, directoryPart, namePart, size);
-            if (namePart.empty())
-                continue;
-            FileEntry& entry = catalogue.files[next];
-            unsigned char& isStored = stored[next];
-            ++next;
-
+        DataOutcome result = DataOutcome::written;
+        forEachSourceFile(sources, [&](const zs& fullPath, std::size_t i) {
+            FileEntry& entry = catalogue.files[i];
             countdown -= entry.size;
             if (countdown < 0) {
                 const double share = static_cast<double>(doneBytes) / static_cast<double>(catalogue.totalBytes);
@@ -252,17 +253,18 @@ public:
             doneBytes += entry.size;
 
             ReadOutcome outcome = ReadOutcome::read;
-            const DataOutcome written = writeFile(fullPath, entry, outcome);
-            if (written != DataOutcome::written)
-                return written;
+            result = writeFile(fullPath, entry, outcome);
+            if (result != DataOutcome::written)
+                return false;
             if (outcome != ReadOutcome::read) {
                 reportLeftOut(outcome, fullPath);
-                continue;
+                return true;
             }
             m_dataSize += entry.storedSize;
-            isStored = 1;
-        }
-        return DataOutcome::written;
+            stored[i] = 1;
+            return true;
+        });
+        return result;
     }
 
 private:
@@ -377,25 +379,17 @@ zvector<FileEntry> storedEntries(zvector<FileEntry>& files, const zvector<unsign
 // remove the directories, deepest first.
 void removeSources(const zvector<zs>& sources, const zvector<unsigned char>& stored, const Catalogue& catalogue,
                    const zs& source, const zs& archive, bool excludePath) {
-    FILETIME time;
-    zs fullPath;
-    zs directoryPart;
-    zs namePart;
-    std::uint32_t size = 0;
-    std::size_t next = 0;
-    for (const zs& entry : sources) {
-        splitSourceEntry(entry, time, fullPath, directoryPart, namePart, size);
-        if (namePart.empty() || stored[next++] == 0)
-            continue;
+    forEachSourceFile(sources, [&](const zs& fullPath, std::size_t i) {
+        if (stored[i] == 0)
+            return true;
         // An older archive of the same name inside the tree was packed like
         // any file; it is now the new archive.
-        if (isSameFile(fullPath.c_str(), archive.c_str())) {
+        if (isSameFile(fullPath.c_str(), archive.c_str()))
             printWarning("Warning: Keeping file \"%s\": it is the archive itself\n", fullPath.c_str());
-            continue;
-        }
-        if (!DeleteFileA(fullPath.c_str()))
+        else if (!DeleteFileA(fullPath.c_str()))
             printWarning("Warning: Unable to delete file \"%s\"\n", fullPath.c_str());
-    }
+        return true;
+    });
 
     zs path;
     for (auto directory = catalogue.directories.rbegin(); directory != catalogue.directories.rend(); ++directory) {
