@@ -639,6 +639,17 @@ LzssEncodeResult encodeBlock(LzssContext& context, LzssSource& source, std::uint
     const unsigned char* next = window;
     const unsigned char* end = window;
     std::uint64_t unread = length;
+    // Takes the source's next piece into the window: coded when it came,
+    // else the status the coding ends with.
+    auto refill = [&] {
+        const std::ptrdiff_t got = readInput(source, window, unread);
+        if (got <= 0)
+            return got == 0 ? LzssEncodeStatus::sourceShort : LzssEncodeStatus::sourceFailed;
+        next = window;
+        end = window + got;
+        unread -= static_cast<std::uint64_t>(got);
+        return LzssEncodeStatus::coded;
+    };
 
     std::memset(m.ring, ' ', kRingStart);
     std::memset(m.reversed + (kReversedEnd - kRingStart + 1), ' ', kRingStart);
@@ -647,12 +658,8 @@ LzssEncodeResult encodeBlock(LzssContext& context, LzssSource& source, std::uint
     unsigned lookahead = length < kMaxMatch ? length : kMaxMatch;
     for (unsigned i = 0; i < lookahead; ++i) {
         if (next == end) {
-            const std::ptrdiff_t got = readInput(source, window, unread);
-            if (got <= 0)
-                return fail(got == 0 ? LzssEncodeStatus::sourceShort : LzssEncodeStatus::sourceFailed);
-            next = window;
-            end = window + got;
-            unread -= static_cast<std::uint64_t>(got);
+            if (const LzssEncodeStatus status = refill(); status != LzssEncodeStatus::coded)
+                return fail(status);
         }
         setRingByte(m, r + i, *next++);
     }
@@ -748,12 +755,8 @@ LzssEncodeResult encodeBlock(LzssContext& context, LzssSource& source, std::uint
         }
         if (!sinkTook)
             return fail(LzssEncodeStatus::sinkFailed);
-        const std::ptrdiff_t got = readInput(source, window, unread);
-        if (got <= 0)
-            return fail(got == 0 ? LzssEncodeStatus::sourceShort : LzssEncodeStatus::sourceFailed);
-        next = window;
-        end = window + got;
-        unread -= static_cast<std::uint64_t>(got);
+        if (const LzssEncodeStatus status = refill(); status != LzssEncodeStatus::coded)
+            return fail(status);
     }
     // At most one byte of input left, then the look-ahead drains.
     for (;;) {
