@@ -60,17 +60,6 @@ void forEachLevel(const zs& path, Visit visit) {
     }
 }
 
-// Dates the levels of path longer than undatedLength characters.
-void dateDirectoryLevels(const zs& path, std::size_t undatedLength, const ArchiveDate& date, bool report) {
-    if (date.year == 0)
-        return;
-    forEachLevel(path, [&](const zs& level) {
-        if (level.size() > undatedLength)
-            dateDirectoryLevel(level, date, report);
-        return true;
-    });
-}
-
 void setFileDate(const zs& path, const ArchiveDate& date) {
     const SYSTEMTIME time = systemTimeOf<SYSTEMTIME>(date);
     FILETIME fileTime;
@@ -211,21 +200,25 @@ public:
 
 enum class EntryOutcome { extracted, damaged, notWritten };
 
-// Streams one entry's stored bytes from the data area into output, checked:
-// a stored entry must hold exactly size bytes, a compressed one a block that
-// decodes to exactly size bytes. Damage is judged over the whole entry even
-// when the output has failed, so that the report is the same as if the
-// content had been checked before writing.
+// Whether the entry's sizes agree with its storage: a stored entry holds
+// exactly size bytes, a compressed one a block that can expand to size.
+bool sizesAgree(const FileEntry& file) {
+    if (file.storage != kStorageCompressed)
+        return file.storedSize == file.size;
+    return file.storedSize >= kBlockHeaderSize && file.size <= largestUnpackedSize(file.storedSize);
+}
+
+// Streams one entry's stored bytes, whose sizes agree, from the data area
+// into output, checked: a compressed block must decode to exactly size
+// bytes. Damage is judged over the whole entry even when the output has
+// failed, so that the report is the same as if the content had been checked
+// before writing.
 bool streamEntry(const FileEntry& file, DataArea& data, LzssContext& codec, ByteBuffer& buffer, LzssSink& output) {
     if (file.storage != kStorageCompressed) {
-        if (file.storedSize != file.size)
-            return false;
         while (const std::size_t got = data.read(buffer.data(), buffer.size()))
             output.write(buffer.data(), got);
         return !data.failed();
     }
-    if (file.storedSize < kBlockHeaderSize || file.size > largestUnpackedSize(file.storedSize))
-        return false;
     LzssBlockDecoder decoder(codec, file.storedSize, file.size, output);
     while (const std::size_t got = data.read(buffer.data(), buffer.size()))
         decoder.feed(buffer.data(), got);
@@ -234,9 +227,7 @@ bool streamEntry(const FileEntry& file, DataArea& data, LzssContext& codec, Byte
 
 EntryOutcome extractEntry(const FileEntry& file, const zs& outputPath, DataArea& data, LzssContext& codec,
                           ByteBuffer& buffer) {
-    if (!data.begin(file.storedSize))
-        return EntryOutcome::damaged;
-    if (file.storage != kStorageCompressed && file.storedSize != file.size)
+    if (!data.begin(file.storedSize) || !sizesAgree(file))
         return EntryOutcome::damaged;
     OutputFile output(outputPath);
     if (output.failed()) {
@@ -271,7 +262,13 @@ void createDirectoryLevels(const zs& path, std::size_t undatedLength, const Arch
     });
     // Creating a level moves its parent's last-write time, so the levels are
     // dated once all of them exist.
-    dateDirectoryLevels(path, undatedLength, date, true);
+    if (date.year == 0)
+        return;
+    forEachLevel(path, [&](const zs& level) {
+        if (level.size() > undatedLength)
+            dateDirectoryLevel(level, date, true);
+        return true;
+    });
 }
 
 // Creating files in a directory moves its last-write time. Dates the levels
