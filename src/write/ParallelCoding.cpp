@@ -169,7 +169,6 @@ CodedFile CodingPipeline::take(LzssContext& context, LzssSink& sink) {
     bool sinkFailed = false;
     // A block coded from a wrong start is not written: it is only taken off
     // the worker's hands.
-    const bool writing = trueStart;
     for (;;) {
         while (!job.pieces.empty()) {
             ByteBuffer piece = std::move(job.pieces.front());
@@ -177,7 +176,7 @@ CodedFile CodingPipeline::take(LzssContext& context, LzssSink& sink) {
             job.buffered -= piece.size();
             lock.unlock();
             m_changed.notify_all();
-            if (writing && !sinkFailed && !sink.write(piece.data(), piece.size()))
+            if (trueStart && !sinkFailed && !sink.write(piece.data(), piece.size()))
                 sinkFailed = true;
             lock.lock();
         }
@@ -187,7 +186,7 @@ CodedFile CodingPipeline::take(LzssContext& context, LzssSink& sink) {
             lock.unlock();
             // What cannot be read back is lost from the block: the archive
             // cannot be completed.
-            if (writing && !sinkFailed && (!readSpill(job, count) || !sink.write(m_spillBuffer.data(), count)))
+            if (trueStart && !sinkFailed && (!readSpill(job, count) || !sink.write(m_spillBuffer.data(), count)))
                 sinkFailed = true;
             lock.lock();
             job.spillTaken += count;
