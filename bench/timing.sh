@@ -1,6 +1,18 @@
 # Shared by the benchmark scripts: timing commands side by side and printing
-# ratios to a baseline. Expects $ZAS (the zas binary) and $work (a scratch
-# folder) to be set and exported; source it, do not run it.
+# ratios to a baseline. Source it from the repository's root, do not run it.
+# It builds zas in build/bench (Release) unless $ZAS names a binary, and
+# makes $work, a scratch folder removed on exit; both are exported.
+
+if [ -z "${ZAS:-}" ]; then
+  cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZAS_BUILD_TESTS=OFF >/dev/null
+  cmake --build build/bench --target zas -j 2 >/dev/null
+  ZAS=$PWD/build/bench/src/app/zas
+fi
+export ZAS
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export work
 
 # zas exits with 1 after a clean run; anything else is a failure here.
 zas_ok() {
