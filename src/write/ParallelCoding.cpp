@@ -19,86 +19,124 @@ unsigned codingThreads() {
 }
 
 // Where a worker's coder puts a block: in pieces that the writer takes. A
-// file holds at most kBufferedPerFile bytes in memory; past that the block
-// of a file the writer is not taking yet goes on in its scratch file, and
-// otherwise the worker waits for the writer.
+// file holds at most m_bufferedPerFile bytes in memory, and the files
+// together m_bufferedLimit, beyond which only the file the writer is taking
+// may keep a piece; past that the block of a file the writer is not taking
+// yet goes on in the worker's scratch file, and otherwise the worker waits
+// for the writer.
 class CodingPipeline::JobSink final : public LzssSink {
 public:
-    JobSink(CodingPipeline& pipeline, Job& job) : m_pipeline(pipeline), m_job(job) {}
+    JobSink(CodingPipeline& pipeline, Job& job, Scratch& scratch)
+        : m_pipeline(pipeline), m_job(job), m_scratch(scratch) {}
 
     bool write(const unsigned char* bytes, std::size_t count) override {
         std::unique_lock lock(m_pipeline.m_mutex);
         for (;;) {
             if (m_pipeline.m_stopping)
                 return false;
-            if (m_job.spill.isOpen() && !m_job.spillBroken) {
+            if (m_job.spill != nullptr && !m_job.spillBroken) {
+                const std::uint64_t at = m_job.spillStart + m_job.spilled;
                 lock.unlock();
-                const bool spilled = appendToSpill(bytes, count);
+                const bool spilled = appendToSpill(at, bytes, count);
                 lock.lock();
                 if (spilled) {
                     m_job.spilled += count;
-                    m_pipeline.m_changed.notify_all();
+                    m_scratch.end = at + count;
+                    m_pipeline.wakeWriterFor(m_job, false);
                     return true;
                 }
                 m_job.spillBroken = true;
+                m_scratch.broken = true;
                 continue;
             }
-            // In memory, up to the bound, and only once everything spilled
+            // In memory, up to the bounds, and only once everything spilled
             // has been taken: the writer takes the pieces first. The file
-            // the writer is taking waits for it past the bound.
-            if (m_job.buffered < m_pipeline.m_bufferedPerFile && m_job.spillTaken == m_job.spilled)
+            // the writer is taking waits for it past its own bound.
+            const bool fileRoom = m_job.buffered < m_pipeline.m_bufferedPerFile && m_job.spillTaken == m_job.spilled;
+            if (fileRoom && (m_job.current || m_pipeline.m_buffered < m_pipeline.m_bufferedLimit))
                 break;
-            if (!m_job.current && !m_job.spill.isOpen() && !m_job.spillBroken) {
-                lock.unlock();
-                Stream scratch(m_pipeline.m_openScratch());
-                lock.lock();
-                m_job.spillBroken = !scratch.isOpen();
-                m_job.spill = std::move(scratch);
+            if (!m_job.current && m_job.spill == nullptr && !m_scratch.broken) {
+                if (!m_scratch.file.isOpen()) {
+                    lock.unlock();
+                    Stream file(m_pipeline.m_openScratch());
+                    lock.lock();
+                    m_scratch.broken = !file.isOpen();
+                    m_scratch.file = std::move(file);
+                    continue;
+                }
+                // Nothing in the file is still wanted: start it again.
+                if (m_scratch.holders == 0)
+                    m_scratch.end = 0;
+                ++m_scratch.holders;
+                m_job.spill = &m_scratch;
+                m_job.spillStart = m_scratch.end;
                 continue;
             }
-            m_pipeline.m_changed.wait(lock);
+            // Whatever the file the writer is taking holds must reach it.
+            if (m_job.current)
+                m_pipeline.m_writerWakes.notify_one();
+            ++m_pipeline.m_waitingWorkers;
+            m_pipeline.m_workerWakes.wait(lock);
+            --m_pipeline.m_waitingWorkers;
         }
         ByteBuffer piece(count);
         std::memcpy(piece.data(), bytes, count);
         m_job.buffered += count;
+        m_pipeline.m_buffered += count;
         m_job.pieces.push_back(std::move(piece));
-        m_pipeline.m_changed.notify_all();
+        m_pipeline.wakeWriterFor(m_job, false);
         return true;
     }
 
 private:
-    // Only this worker writes to the job's scratch file, and only the
-    // writer reads it, but they share its position.
-    bool appendToSpill(const unsigned char* bytes, std::size_t count) {
+    // Only this worker writes to its scratch file, and only the writer
+    // reads it, but they share its position.
+    bool appendToSpill(std::uint64_t at, const unsigned char* bytes, std::size_t count) {
         const std::lock_guard lock(m_pipeline.m_spillMutex);
-        std::FILE* file = m_job.spill.get();
-        return seekFile(file, m_job.spilled) && std::fwrite(bytes, 1, count, file) == count &&
-               std::fflush(file) == 0;
+        std::FILE* file = m_scratch.file.get();
+        return seekFile(file, at) && std::fwrite(bytes, 1, count, file) == count && std::fflush(file) == 0;
     }
 
     CodingPipeline& m_pipeline;
     Job& m_job;
+    Scratch& m_scratch;
 };
 
 CodingPipeline::CodingPipeline(const zvector<zs>& paths, const zvector<std::uint32_t>& sizes,
                                const LzssContext::CarriedState& initial, unsigned workers,
                                std::size_t bufferedPerFile, ScratchOpener openScratch)
-    : m_jobs(paths.size()), m_window(std::size_t{8} * workers), m_bufferedPerFile(bufferedPerFile),
-      m_openScratch(openScratch), m_predicted(initial), m_spillBuffer(kLzssMaxPiece) {
+    : m_jobs(paths.size()), m_aheadLimit(kAheadPerWorker * workers), m_bufferedPerFile(bufferedPerFile),
+      m_bufferedLimit(std::size_t{8} * workers * bufferedPerFile), m_openScratch(openScratch),
+      m_predicted(initial), m_spillBuffer(kLzssMaxPiece), m_scratch(workers) {
     for (std::size_t i = 0; i < m_jobs.size(); ++i) {
         m_jobs[i].path = &paths[i];
         m_jobs[i].size = sizes[i];
     }
     m_workers.reserve(workers);
-    for (unsigned i = 0; i < workers; ++i)
-        m_workers.emplace_back([this] { work(); });
+    for (Scratch& scratch : m_scratch)
+        m_workers.emplace_back([this, &scratch] { work(scratch); });
+}
+
+// Called with the lock held. The writer wakes for the file it is taking
+// once half its bound is ready to be written, or the file is finished.
+void CodingPipeline::wakeWriterFor(const Job& job, bool finished) {
+    const std::uint64_t ready = job.buffered + (job.spilled - job.spillTaken);
+    if (job.current && (finished || ready >= m_bufferedPerFile / 2))
+        m_writerWakes.notify_one();
+}
+
+// Called with the lock held, after the writer made room or a claim possible.
+void CodingPipeline::wakeWorkers() {
+    if (m_waitingWorkers != 0)
+        m_workerWakes.notify_all();
 }
 
 // Reads the next count bytes of the job's scratch file into m_spillBuffer.
 bool CodingPipeline::readSpill(Job& job, std::size_t count) {
     const std::lock_guard lock(m_spillMutex);
-    std::FILE* file = job.spill.get();
-    return seekFile(file, job.spillTaken) && std::fread(m_spillBuffer.data(), 1, count, file) == count;
+    std::FILE* file = job.spill->file.get();
+    return seekFile(file, job.spillStart + job.spillTaken) &&
+           std::fread(m_spillBuffer.data(), 1, count, file) == count;
 }
 
 CodingPipeline::~CodingPipeline() {
@@ -106,7 +144,7 @@ CodingPipeline::~CodingPipeline() {
         const std::lock_guard lock(m_mutex);
         m_stopping = true;
     }
-    m_changed.notify_all();
+    m_workerWakes.notify_all();
     for (std::thread& worker : m_workers)
         worker.join();
 }
@@ -125,36 +163,44 @@ LzssContext::CarriedState CodingPipeline::predictAfter(const Job& job, const Lzs
     return carriedStateAfter(before, job.size, tail);
 }
 
-void CodingPipeline::work() {
+// Claims run ahead of the writer up to the bound; the file the writer is
+// about to take can always be claimed.
+bool CodingPipeline::mayClaim() const {
+    return m_claimed == m_taken || m_ahead < m_aheadLimit;
+}
+
+void CodingPipeline::work(Scratch& scratch) {
     LzssContext context;
     for (;;) {
         Job* job = nullptr;
         {
             std::unique_lock lock(m_mutex);
-            m_changed.wait(lock, [&] {
-                return m_stopping || m_claimed == m_jobs.size() || m_claimed < m_taken + m_window;
-            });
+            ++m_waitingWorkers;
+            m_workerWakes.wait(lock, [&] { return m_stopping || m_claimed == m_jobs.size() || mayClaim(); });
+            --m_waitingWorkers;
             if (m_stopping || m_claimed == m_jobs.size())
                 return;
             job = &m_jobs[m_claimed++];
+            m_ahead += job->size;
             // Claims and predictions go in list order, one at a time: the
             // next claim starts from this file's predicted end.
             job->start = m_predicted;
             m_predicted = predictAfter(*job, job->start);
             job->claimed = true;
+            if (job->current)
+                m_writerWakes.notify_one();
         }
-        m_changed.notify_all();
 
         context.setCarriedState(job->start);
-        JobSink sink(*this, *job);
+        JobSink sink(*this, *job, scratch);
         const CodedFile coded = codeFile(context, *job->path, job->size, sink);
         {
             const std::lock_guard lock(m_mutex);
             job->coded = coded;
             job->end = context.carriedState();
             job->done = true;
+            wakeWriterFor(*job, true);
         }
-        m_changed.notify_all();
     }
 }
 
@@ -162,8 +208,8 @@ CodedFile CodingPipeline::take(LzssContext& context, LzssSink& sink) {
     std::unique_lock lock(m_mutex);
     Job& job = m_jobs[m_taken];
     job.current = true;
-    m_changed.notify_all();
-    m_changed.wait(lock, [&] { return job.claimed; });
+    wakeWorkers();
+    m_writerWakes.wait(lock, [&] { return job.claimed; });
 
     const bool trueStart = job.start == context.carriedState();
     bool sinkFailed = false;
@@ -174,8 +220,9 @@ CodedFile CodingPipeline::take(LzssContext& context, LzssSink& sink) {
             ByteBuffer piece = std::move(job.pieces.front());
             job.pieces.pop_front();
             job.buffered -= piece.size();
+            m_buffered -= piece.size();
+            wakeWorkers();
             lock.unlock();
-            m_changed.notify_all();
             if (trueStart && !sinkFailed && !sink.write(piece.data(), piece.size()))
                 sinkFailed = true;
             lock.lock();
@@ -190,19 +237,23 @@ CodedFile CodingPipeline::take(LzssContext& context, LzssSink& sink) {
                 sinkFailed = true;
             lock.lock();
             job.spillTaken += count;
-            m_changed.notify_all();
+            wakeWorkers();
             continue;
         }
         if (job.done)
             break;
-        m_changed.wait(lock, [&] { return job.done || !job.pieces.empty() || job.spillTaken < job.spilled; });
+        m_writerWakes.wait(lock, [&] { return job.done || !job.pieces.empty() || job.spillTaken < job.spilled; });
     }
-    job.spill.close();
+    if (job.spill != nullptr) {
+        --job.spill->holders;
+        job.spill = nullptr;
+    }
     const CodedFile coded = job.coded;
     const LzssContext::CarriedState end = job.end;
     ++m_taken;
+    m_ahead -= job.size;
+    wakeWorkers();
     lock.unlock();
-    m_changed.notify_all();
 
     if (!trueStart)
         return codeFile(context, *job.path, job.size, sink);

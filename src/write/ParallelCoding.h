@@ -12,15 +12,19 @@
 // the writer's thread, never a byte of difference.
 //
 // Memory: a block is passed on in pieces, and a file keeps at most
-// kBufferedPerFile bytes of them in memory. Past that, the block of a file
-// the writer has not reached goes on in a scratch file in the system's
+// kBufferedPerFile bytes of them in memory, all files together at most eight
+// times that per worker (4 MiB). Past that, the block of a file the writer
+// has not reached goes on in its worker's scratch file in the system's
 // temporary directory, which the writer reads back when it gets there, so
 // that a large file coded ahead does not hold its worker up; the file the
-// writer is taking, or one without a usable scratch file, waits for the
-// writer. Workers claim at most
-// eight files each ahead of the writer, enough for small files to keep a
-// worker busy while another codes a large one: at most 4 MiB in memory per
-// worker.
+// writer is taking, or one whose worker has no usable scratch file, waits
+// for the writer. A worker reuses its scratch file from the start once the
+// writer has taken every block in it.
+//
+// Workers claim files ahead of the writer until the files claimed and not
+// yet taken hold kAheadPerWorker bytes per worker: enough for small files
+// to keep every other worker busy while one codes a large file, and a bound
+// on what the scratch files hold.
 #pragma once
 
 #include "archive/Lzss.h"
@@ -44,6 +48,7 @@ unsigned codingThreads();
 class CodingPipeline {
 public:
     static constexpr std::size_t kBufferedPerFile = std::size_t{512} << 10;
+    static constexpr std::uint64_t kAheadPerWorker = std::uint64_t{32} << 20;
 
     using ScratchOpener = std::FILE* (*)();
 
@@ -63,6 +68,15 @@ public:
     CodedFile take(LzssContext& context, LzssSink& sink);
 
 private:
+    // A worker's scratch file: blocks past the memory bound, one after the
+    // other, each read back by the writer from where it starts.
+    struct Scratch {
+        Stream file;
+        bool broken = false;     // could not be created or written: wait instead
+        std::uint64_t end = 0;   // where the next block goes
+        std::size_t holders = 0; // jobs with bytes in it the writer has not taken
+    };
+
     struct Job {
         const zs* path = nullptr;
         std::uint32_t size = 0;
@@ -74,30 +88,44 @@ private:
         CodedFile coded;
         std::deque<ByteBuffer, Z_Allocator<ByteBuffer>> pieces;
         std::size_t buffered = 0;
-        // The block past the pieces, once they reach kBufferedPerFile: every
-        // later byte goes there while it is usable.
-        Stream spill;
-        bool spillBroken = false; // could not be created or written: wait instead
-        std::uint64_t spilled = 0;   // bytes written whole to spill
+        // The block past the pieces, once they reach the bound: every later
+        // byte goes to the worker's scratch file, from spillStart on, while
+        // it is usable.
+        Scratch* spill = nullptr;
+        bool spillBroken = false;
+        std::uint64_t spillStart = 0;
+        std::uint64_t spilled = 0;    // bytes written whole to spill
         std::uint64_t spillTaken = 0; // of those, bytes the writer has taken
     };
     class JobSink;
 
-    void work();
+    void work(Scratch& scratch);
+    bool mayClaim() const;
+    void wakeWriterFor(const Job& job, bool finished);
+    void wakeWorkers();
     bool readSpill(Job& job, std::size_t count);
     LzssContext::CarriedState predictAfter(const Job& job, const LzssContext::CarriedState& before) const;
 
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    // The writer waits on the file it is taking, workers for room or for a
+    // claim; each side is woken only when it has something to do, since a
+    // wake-up that finds nothing still takes a core from a coder.
+    std::condition_variable m_writerWakes;
+    std::condition_variable m_workerWakes;
+    unsigned m_waitingWorkers = 0;
     zvector<Job> m_jobs;
-    std::size_t m_claimed = 0;  // jobs handed to workers
-    std::size_t m_taken = 0;    // jobs the writer has taken
-    std::size_t m_window;       // how far claims may run ahead of the writer
+    std::size_t m_claimed = 0;     // jobs handed to workers
+    std::size_t m_taken = 0;       // jobs the writer has taken
+    std::uint64_t m_ahead = 0;     // bytes of the files claimed and not taken
+    std::uint64_t m_aheadLimit;    // how far claims may run ahead of the writer
     std::size_t m_bufferedPerFile;
+    std::size_t m_buffered = 0;    // bytes of pieces held, all files together
+    std::size_t m_bufferedLimit;
     ScratchOpener m_openScratch;
     bool m_stopping = false;
     LzssContext::CarriedState m_predicted; // the state after the last claimed job, as predicted
-    std::mutex m_spillMutex; // over spill files, whose position reads and writes share
-    ByteBuffer m_spillBuffer; // the writer's, for reading spill files back
+    std::mutex m_spillMutex; // over scratch files, whose position reads and writes share
+    ByteBuffer m_spillBuffer; // the writer's, for reading scratch files back
+    zvector<Scratch> m_scratch; // one per worker
     std::vector<std::thread> m_workers;
 };
