@@ -296,6 +296,43 @@ TEST(CodingPipelineScratch, TheFileBeingTakenWaitsForASlowWriter) {
     }
 }
 
+// Files coded ahead of a writer that has not started share one memory
+// bound, eight files' worth per worker: without a scratch file the workers
+// wait, however far ahead they may claim.
+TEST(CodingPipelineScratch, FilesCodedAheadShareOneMemoryBound) {
+    TempDir dir;
+    const WorkingDirectory here(dir.path());
+    std::mt19937 random(5);
+    zvector<zs> paths;
+    zvector<std::uint32_t> sizes;
+    for (std::size_t i = 0; i < 40; ++i) {
+        writeFile(numbered("f", i), randomBytes(random, 20000, 256)); // one piece of block each
+        paths.emplace_back(numbered("f", i).c_str());
+        sizes.push_back(20000);
+    }
+    LzssContext one;
+    const LzssContext::CarriedState initial = one.carriedState();
+    std::vector<std::string> expected;
+    for (const zs& path : paths) {
+        BlockCollector sink;
+        codeFile(one, path, 20000, sink);
+        expected.push_back(sink.collected);
+    }
+
+    LzssContext writer;
+    CodingPipeline pipeline(paths, sizes, initial, 2, 4096, &noScratch);
+    const std::int32_t before = Z_Memory::sm_iNewCount - Z_Memory::sm_iDeleteCount;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The bound (64 KiB) holds three pieces, against one for each of the
+    // forty files unbounded; the workers' contexts may come on top.
+    EXPECT_LE(Z_Memory::sm_iNewCount - Z_Memory::sm_iDeleteCount - before, 12);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        BlockCollector sink;
+        EXPECT_EQ(pipeline.take(writer, sink).outcome, ReadOutcome::read);
+        EXPECT_TRUE(sink.collected == expected[i]) << i;
+    }
+}
+
 TEST(CodingThreads, FollowTheEnvironmentElseTheCores) {
     const struct {
         const char* value;
