@@ -333,6 +333,58 @@ TEST(CodingPipelineScratch, FilesCodedAheadShareOneMemoryBound) {
     }
 }
 
+// Scratch files with names in the working folder, so that a test can see
+// how large they grow.
+std::vector<std::string> g_scratchNames;
+
+std::FILE* namedScratch() {
+    const std::lock_guard lock(g_scratchMutex);
+    g_scratchNames.push_back("scratch" + std::to_string(g_scratchNames.size()));
+    return std::fopen(g_scratchNames.back().c_str(), "wb+");
+}
+
+// A writer slower than the coders: what it has taken from a scratch file is
+// written over, so the files hold about what is claimed ahead of it, not
+// everything the workers coded.
+TEST(CodingPipelineScratch, ScratchFilesAreWrittenOverOnceTheWriterHasTakenThem) {
+    TempDir dir;
+    const WorkingDirectory here(dir.path());
+    std::mt19937 random(6);
+    zvector<zs> paths;
+    zvector<std::uint32_t> sizes;
+    for (std::size_t i = 0; i < 200; ++i) {
+        writeFile(numbered("f", i), randomBytes(random, 20000, 256));
+        paths.emplace_back(numbered("f", i).c_str());
+        sizes.push_back(20000);
+    }
+    LzssContext one;
+    const LzssContext::CarriedState initial = one.carriedState();
+    std::vector<std::string> expected;
+    for (const zs& path : paths) {
+        BlockCollector sink;
+        codeFile(one, path, 20000, sink);
+        expected.push_back(sink.collected);
+    }
+
+    g_scratchNames.clear();
+    {
+        LzssContext writer;
+        CodingPipeline pipeline(paths, sizes, initial, 2, 4096, &namedScratch);
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            BlockCollector sink;
+            EXPECT_EQ(pipeline.take(writer, sink).outcome, ReadOutcome::read);
+            EXPECT_TRUE(sink.collected == expected[i]) << i;
+        }
+        // Claims stay within 512 KiB of the writer (64 bounds of 4096 bytes
+        // for each of two workers), about 580 KiB of blocks; each worker
+        // codes about 2.2 MB of blocks in all.
+        const std::lock_guard lock(g_scratchMutex);
+        for (const std::string& name : g_scratchNames)
+            EXPECT_LE(fs::file_size(name), 700000u) << name;
+    }
+}
+
 TEST(CodingThreads, FollowTheEnvironmentElseTheCores) {
     const struct {
         const char* value;

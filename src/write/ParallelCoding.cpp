@@ -22,11 +22,11 @@ unsigned codingThreads() {
 // file holds at most m_bufferedPerFile bytes in memory, and the files
 // together m_bufferedLimit, beyond which only the file the writer is taking
 // may keep a piece; past that the block of a file the writer is not taking
-// yet goes on in the worker's scratch file, and otherwise the worker waits
-// for the writer.
+// yet goes on in one of the worker's scratch files, and otherwise the worker
+// waits for the writer.
 class CodingPipeline::JobSink final : public LzssSink {
 public:
-    JobSink(CodingPipeline& pipeline, Job& job, Scratch& scratch)
+    JobSink(CodingPipeline& pipeline, Job& job, WorkerScratch& scratch)
         : m_pipeline(pipeline), m_job(job), m_scratch(scratch) {}
 
     bool write(const unsigned char* bytes, std::size_t count) override {
@@ -41,12 +41,12 @@ public:
                 lock.lock();
                 if (spilled) {
                     m_job.spilled += count;
-                    m_scratch.end = at + count;
+                    m_job.spill->end = at + count;
                     m_pipeline.wakeWriterFor(m_job, false);
                     return true;
                 }
                 m_job.spillBroken = true;
-                m_scratch.broken = true;
+                m_job.spill->broken = true;
                 continue;
             }
             // In memory, up to the bounds, and only once everything spilled
@@ -55,21 +55,19 @@ public:
             const bool fileRoom = m_job.buffered < m_pipeline.m_bufferedPerFile && m_job.spillTaken == m_job.spilled;
             if (fileRoom && (m_job.current || m_pipeline.m_buffered < m_pipeline.m_bufferedLimit))
                 break;
-            if (!m_job.current && m_job.spill == nullptr && !m_scratch.broken) {
-                if (!m_scratch.file.isOpen()) {
-                    lock.unlock();
-                    Stream file(m_pipeline.m_openScratch());
-                    lock.lock();
-                    m_scratch.broken = !file.isOpen();
-                    m_scratch.file = std::move(file);
-                    continue;
-                }
-                // Nothing in the file is still wanted: start it again.
-                if (m_scratch.holders == 0)
-                    m_scratch.end = 0;
-                ++m_scratch.holders;
-                m_job.spill = &m_scratch;
-                m_job.spillStart = m_scratch.end;
+            Scratch* scratch = m_job.current || m_job.spill != nullptr ? nullptr : m_pipeline.scratchFor(m_scratch);
+            if (scratch != nullptr && !scratch->file.isOpen()) {
+                lock.unlock();
+                Stream file(m_pipeline.m_openScratch());
+                lock.lock();
+                scratch->broken = !file.isOpen();
+                scratch->file = std::move(file);
+                continue;
+            }
+            if (scratch != nullptr) {
+                ++scratch->holders;
+                m_job.spill = scratch;
+                m_job.spillStart = scratch->end;
                 continue;
             }
             // Whatever the file the writer is taking holds must reach it.
@@ -93,27 +91,28 @@ private:
     // reads it, but they share its position.
     bool appendToSpill(std::uint64_t at, const unsigned char* bytes, std::size_t count) {
         const std::lock_guard lock(m_pipeline.m_spillMutex);
-        std::FILE* file = m_scratch.file.get();
+        std::FILE* file = m_job.spill->file.get();
         return seekFile(file, at) && std::fwrite(bytes, 1, count, file) == count && std::fflush(file) == 0;
     }
 
     CodingPipeline& m_pipeline;
     Job& m_job;
-    Scratch& m_scratch;
+    WorkerScratch& m_scratch;
 };
 
 CodingPipeline::CodingPipeline(const zvector<zs>& paths, const zvector<std::uint32_t>& sizes,
                                const LzssContext::CarriedState& initial, unsigned workers,
                                std::size_t bufferedPerFile, ScratchOpener openScratch)
-    : m_jobs(paths.size()), m_aheadLimit(kAheadPerWorker * workers), m_bufferedPerFile(bufferedPerFile),
-      m_bufferedLimit(std::size_t{8} * workers * bufferedPerFile), m_openScratch(openScratch),
-      m_predicted(initial), m_spillBuffer(kLzssMaxPiece), m_scratch(workers) {
+    : m_jobs(paths.size()), m_aheadLimit(std::uint64_t{64} * workers * bufferedPerFile),
+      m_bufferedPerFile(bufferedPerFile), m_bufferedLimit(std::size_t{8} * workers * bufferedPerFile),
+      m_openScratch(openScratch), m_predicted(initial), m_spillBuffer(kLzssMaxPiece),
+      m_scratchTurn(std::uint64_t{32} * bufferedPerFile), m_scratch(workers) {
     for (std::size_t i = 0; i < m_jobs.size(); ++i) {
         m_jobs[i].path = &paths[i];
         m_jobs[i].size = sizes[i];
     }
     m_workers.reserve(workers);
-    for (Scratch& scratch : m_scratch)
+    for (WorkerScratch& scratch : m_scratch)
         m_workers.emplace_back([this, &scratch] { work(scratch); });
 }
 
@@ -169,7 +168,24 @@ bool CodingPipeline::mayClaim() const {
     return m_claimed == m_taken || m_ahead < m_aheadLimit;
 }
 
-void CodingPipeline::work(Scratch& scratch) {
+// Called with the lock held: the scratch file the worker's next block goes
+// to, or null when it has none that works. A file that holds a turn's worth
+// gives way to the other once the writer has taken all of that one, and a
+// file the writer has taken all of starts again from the beginning.
+CodingPipeline::Scratch* CodingPipeline::scratchFor(WorkerScratch& scratch) {
+    Scratch* active = &scratch.files[scratch.active];
+    const Scratch& other = scratch.files[scratch.active ^ 1];
+    const bool full = active->holders != 0 && active->end >= m_scratchTurn && other.holders == 0;
+    if ((active->broken || full) && !other.broken) {
+        scratch.active ^= 1;
+        active = &scratch.files[scratch.active];
+    }
+    if (active->holders == 0)
+        active->end = 0;
+    return active->broken ? nullptr : active;
+}
+
+void CodingPipeline::work(WorkerScratch& scratch) {
     LzssContext context;
     for (;;) {
         Job* job = nullptr;

@@ -14,17 +14,19 @@
 // Memory: a block is passed on in pieces, and a file keeps at most
 // kBufferedPerFile bytes of them in memory, all files together at most eight
 // times that per worker (4 MiB). Past that, the block of a file the writer
-// has not reached goes on in its worker's scratch file in the system's
-// temporary directory, which the writer reads back when it gets there, so
-// that a large file coded ahead does not hold its worker up; the file the
-// writer is taking, or one whose worker has no usable scratch file, waits
-// for the writer. A worker reuses its scratch file from the start once the
-// writer has taken every block in it.
+// has not reached goes on in one of its worker's two scratch files in the
+// system's temporary directory, which the writer reads back when it gets
+// there, so that a large file coded ahead does not hold its worker up; the
+// file the writer is taking, or one whose worker has no usable scratch
+// file, waits for the writer. A worker writes blocks one after the other in
+// one scratch file until it holds 32 times the per-file bound (16 MiB), then
+// turns to the other once the writer has taken everything in that one, and
+// starts it again from the beginning.
 //
 // Workers claim files ahead of the writer until the files claimed and not
-// yet taken hold kAheadPerWorker bytes per worker: enough for small files
-// to keep every other worker busy while one codes a large file, and a bound
-// on what the scratch files hold.
+// yet taken hold 64 times the per-file bound per worker (32 MiB): enough for
+// small files to keep every other worker busy while one codes a large file,
+// and a bound on what the scratch files hold.
 #pragma once
 
 #include "archive/Lzss.h"
@@ -48,7 +50,6 @@ unsigned codingThreads();
 class CodingPipeline {
 public:
     static constexpr std::size_t kBufferedPerFile = std::size_t{512} << 10;
-    static constexpr std::uint64_t kAheadPerWorker = std::uint64_t{32} << 20;
 
     using ScratchOpener = std::FILE* (*)();
 
@@ -68,13 +69,17 @@ public:
     CodedFile take(LzssContext& context, LzssSink& sink);
 
 private:
-    // A worker's scratch file: blocks past the memory bound, one after the
-    // other, each read back by the writer from where it starts.
+    // A scratch file: blocks past the memory bound, one after the other,
+    // each read back by the writer from where it starts.
     struct Scratch {
         Stream file;
-        bool broken = false;     // could not be created or written: wait instead
+        bool broken = false;     // could not be created or written
         std::uint64_t end = 0;   // where the next block goes
         std::size_t holders = 0; // jobs with bytes in it the writer has not taken
+    };
+    struct WorkerScratch {
+        Scratch files[2];
+        unsigned active = 0; // the one blocks go to
     };
 
     struct Job {
@@ -99,8 +104,9 @@ private:
     };
     class JobSink;
 
-    void work(Scratch& scratch);
+    void work(WorkerScratch& scratch);
     bool mayClaim() const;
+    Scratch* scratchFor(WorkerScratch& scratch);
     void wakeWriterFor(const Job& job, bool finished);
     void wakeWorkers();
     bool readSpill(Job& job, std::size_t count);
@@ -126,6 +132,7 @@ private:
     LzssContext::CarriedState m_predicted; // the state after the last claimed job, as predicted
     std::mutex m_spillMutex; // over scratch files, whose position reads and writes share
     ByteBuffer m_spillBuffer; // the writer's, for reading scratch files back
-    zvector<Scratch> m_scratch; // one per worker
+    std::uint64_t m_scratchTurn;   // when a worker turns to its other scratch file
+    zvector<WorkerScratch> m_scratch; // one per worker
     std::vector<std::thread> m_workers;
 };
