@@ -94,8 +94,8 @@ private:
         std::deque<ByteBuffer, Z_Allocator<ByteBuffer>> pieces;
         std::size_t buffered = 0;
         // The block past the pieces, once they reach the bound: every later
-        // byte goes to the worker's scratch file, from spillStart on, while
-        // it is usable.
+        // byte goes to one of the worker's scratch files, from spillStart
+        // on, while it is usable.
         Scratch* spill = nullptr;
         bool spillBroken = false;
         std::uint64_t spillStart = 0;
