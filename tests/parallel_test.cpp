@@ -296,41 +296,60 @@ TEST(CodingPipelineScratch, TheFileBeingTakenWaitsForASlowWriter) {
     }
 }
 
+// count files of 20000 bytes of noise in the working folder, one piece of
+// block each, with the blocks one thread codes for them.
+struct NoiseFiles {
+    zvector<zs> paths;
+    zvector<std::uint32_t> sizes;
+    LzssContext::CarriedState initial{};
+    std::vector<std::string> blocks;
+};
+
+NoiseFiles writeNoiseFiles(std::size_t count, unsigned seed) {
+    NoiseFiles files;
+    std::mt19937 random(seed);
+    for (std::size_t i = 0; i < count; ++i) {
+        writeFile(numbered("f", i), randomBytes(random, 20000, 256));
+        files.paths.emplace_back(numbered("f", i).c_str());
+        files.sizes.push_back(20000);
+    }
+    LzssContext one;
+    files.initial = one.carriedState();
+    for (const zs& path : files.paths) {
+        BlockCollector sink;
+        codeFile(one, path, 20000, sink);
+        files.blocks.push_back(sink.collected);
+    }
+    return files;
+}
+
+// Takes every file from the pipeline, pausing before each, and checks its
+// block against one thread's.
+void expectBlocksOfOne(CodingPipeline& pipeline, const NoiseFiles& files, std::chrono::milliseconds pause) {
+    LzssContext writer;
+    for (std::size_t i = 0; i < files.paths.size(); ++i) {
+        std::this_thread::sleep_for(pause);
+        BlockCollector sink;
+        EXPECT_EQ(pipeline.take(writer, sink).outcome, ReadOutcome::read);
+        EXPECT_TRUE(sink.collected == files.blocks[i]) << i;
+    }
+}
+
 // Files coded ahead of a writer that has not started share one memory
 // bound, eight files' worth per worker: without a scratch file the workers
 // wait, however far ahead they may claim.
 TEST(CodingPipelineScratch, FilesCodedAheadShareOneMemoryBound) {
     TempDir dir;
     const WorkingDirectory here(dir.path());
-    std::mt19937 random(5);
-    zvector<zs> paths;
-    zvector<std::uint32_t> sizes;
-    for (std::size_t i = 0; i < 40; ++i) {
-        writeFile(numbered("f", i), randomBytes(random, 20000, 256)); // one piece of block each
-        paths.emplace_back(numbered("f", i).c_str());
-        sizes.push_back(20000);
-    }
-    LzssContext one;
-    const LzssContext::CarriedState initial = one.carriedState();
-    std::vector<std::string> expected;
-    for (const zs& path : paths) {
-        BlockCollector sink;
-        codeFile(one, path, 20000, sink);
-        expected.push_back(sink.collected);
-    }
+    const NoiseFiles files = writeNoiseFiles(40, 5);
 
-    LzssContext writer;
-    CodingPipeline pipeline(paths, sizes, initial, 2, 4096, &noScratch);
+    CodingPipeline pipeline(files.paths, files.sizes, files.initial, 2, 4096, &noScratch);
     const std::int32_t before = Z_Memory::sm_iNewCount - Z_Memory::sm_iDeleteCount;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     // The bound (64 KiB) holds three pieces, against one for each of the
     // forty files unbounded; the workers' contexts may come on top.
     EXPECT_LE(Z_Memory::sm_iNewCount - Z_Memory::sm_iDeleteCount - before, 12);
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        BlockCollector sink;
-        EXPECT_EQ(pipeline.take(writer, sink).outcome, ReadOutcome::read);
-        EXPECT_TRUE(sink.collected == expected[i]) << i;
-    }
+    expectBlocksOfOne(pipeline, files, std::chrono::milliseconds(0));
 }
 
 // Scratch files with names in the working folder, so that a test can see
@@ -349,40 +368,17 @@ std::FILE* namedScratch() {
 TEST(CodingPipelineScratch, ScratchFilesAreWrittenOverOnceTheWriterHasTakenThem) {
     TempDir dir;
     const WorkingDirectory here(dir.path());
-    std::mt19937 random(6);
-    zvector<zs> paths;
-    zvector<std::uint32_t> sizes;
-    for (std::size_t i = 0; i < 200; ++i) {
-        writeFile(numbered("f", i), randomBytes(random, 20000, 256));
-        paths.emplace_back(numbered("f", i).c_str());
-        sizes.push_back(20000);
-    }
-    LzssContext one;
-    const LzssContext::CarriedState initial = one.carriedState();
-    std::vector<std::string> expected;
-    for (const zs& path : paths) {
-        BlockCollector sink;
-        codeFile(one, path, 20000, sink);
-        expected.push_back(sink.collected);
-    }
+    const NoiseFiles files = writeNoiseFiles(200, 6);
 
     g_scratchNames.clear();
-    {
-        LzssContext writer;
-        CodingPipeline pipeline(paths, sizes, initial, 2, 4096, &namedScratch);
-        for (std::size_t i = 0; i < paths.size(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            BlockCollector sink;
-            EXPECT_EQ(pipeline.take(writer, sink).outcome, ReadOutcome::read);
-            EXPECT_TRUE(sink.collected == expected[i]) << i;
-        }
-        // Claims stay within 512 KiB of the writer (64 bounds of 4096 bytes
-        // for each of two workers), about 580 KiB of blocks; each worker
-        // codes about 2.2 MB of blocks in all.
-        const std::lock_guard lock(g_scratchMutex);
-        for (const std::string& name : g_scratchNames)
-            EXPECT_LE(fs::file_size(name), 700000u) << name;
-    }
+    CodingPipeline pipeline(files.paths, files.sizes, files.initial, 2, 4096, &namedScratch);
+    expectBlocksOfOne(pipeline, files, std::chrono::milliseconds(1));
+    // Claims stay within 512 KiB of the writer (64 bounds of 4096 bytes for
+    // each of two workers), about 580 KiB of blocks; each worker codes about
+    // 2.2 MB of blocks in all.
+    const std::lock_guard lock(g_scratchMutex);
+    for (const std::string& name : g_scratchNames)
+        EXPECT_LE(fs::file_size(name), 700000u) << name;
 }
 
 TEST(CodingThreads, FollowTheEnvironmentElseTheCores) {
