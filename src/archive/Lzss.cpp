@@ -3,6 +3,7 @@
 #include "archive/Endian.h"
 
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 // The encoder keeps one binary search tree of ring positions per first byte,
@@ -11,8 +12,16 @@
 // the way down wins a tie), so insertion and deletion follow the classic
 // LZSS tree operations; the speed comes from how a step is done, and from
 // skipping a descent only where its outcome is known beforehand:
-//   - links are 16-bit and the whole working memory is about 34 KiB, so it
-//     stays in the first-level data cache;
+//   - links are 16-bit and the whole working memory is about 52 KiB, so it
+//     stays close to the first-level data cache;
+//   - inside an item only the place of a string counts, not its match, and
+//     a string's place is between its neighbours in the tree's order. Each
+//     node links to those neighbours too. The string at r is the one at
+//     r - 1 moved on by a byte, and its predecessor is usually the
+//     predecessor of the string at r - 1 moved on by a byte: a string that
+//     orders just after that guess, or one of the four nodes after it, is
+//     hung there without a descent (most strings inside items in game
+//     data);
 //   - a string equal to one already in its tree (all 18 bytes) ends the
 //     descent at that node, whatever the path, and takes its place. Runs and
 //     other repeats produce such strings one after another at the same
@@ -27,8 +36,9 @@
 //     numbered so that a node's number is also the offset of its string's
 //     head in the reversed ring: a step is a load and a conditional move;
 //   - a deletion selects among its cases with conditional moves too, with
-//     the writes a case does without sent to a junk slot; only the walk to
-//     the predecessor past its second step is a loop;
+//     the writes a case does without sent to a junk slot; the predecessor
+//     that takes the place of a node with two children is its neighbour in
+//     the order;
 //   - when those bytes agree, bytes 9..17 are compared as two eight-byte
 //     words;
 //   - the descent's end is a mispredicted branch, once per position. Where
@@ -86,9 +96,9 @@ static_assert(kDecodeWindow <= kLzssMaxPiece && kOutputBuffer <= kLzssMaxPiece);
 
 } // namespace
 
-// About 34 KiB that the search touches (ring, both child links of a node
-// side by side, parents, all indexed by node number), then the buffers of
-// the block in progress.
+// About 52 KiB that the search touches (ring, both child links of a node
+// side by side, parents, both neighbours in the order side by side, all
+// indexed by node number), then the buffers of the block in progress.
 struct LzssContext::Memory {
     alignas(64) unsigned char ring[kRingBytes];
     // The ring back to front: reversed[kReversedEnd - x] = ring[x] for x up
@@ -97,6 +107,9 @@ struct LzssContext::Memory {
     unsigned char reversed[kReversedEnd + 1];
     std::uint16_t child[kJunk + 1][2];
     std::uint16_t parent[kJunk + 1];
+    // Each node's neighbours in its tree's order: [kLeft] the next smaller
+    // string, [kRight] the next larger, kNil at either end.
+    std::uint16_t order[kJunk + 1][2];
     union {
         struct {
             alignas(64) unsigned char input[kInputWindow];
@@ -214,6 +227,90 @@ public:
             m.parent[nodeOf(i)] = kNil;
     }
 
+    // Hangs the new leaf self below p on the given side (p a root: the tree
+    // was empty) and puts it in the order between p and p's neighbour on
+    // that side. Links to kNil go to its unused slot.
+    void linkLeaf(unsigned self, unsigned p, unsigned side) {
+        m.child[p][side] = link(self);
+        m.parent[self] = link(p);
+        bool inTree = p < kRootBase;
+        unsigned beyond = m.order[p][side];
+        unsigned before = choose(inTree, choose(side == kRight, p, beyond), kNil);
+        unsigned after = choose(inTree, choose(side == kRight, beyond, p), kNil);
+        m.order[self][kLeft] = link(before);
+        m.order[self][kRight] = link(after);
+        m.order[before][kRight] = link(self);
+        m.order[after][kLeft] = link(self);
+    }
+
+    // Bytes 0..7 of the string at ring position x as a number that orders
+    // like them.
+    std::uint64_t prefixOf(unsigned x) const { return headOf(m, nodeOf(x) + 1); }
+
+    // The string at ring position a against the one at b, all 18 bytes:
+    // negative, zero or positive.
+    int compareStrings(unsigned a, unsigned b) const {
+        std::uint64_t x = prefixOf(a);
+        std::uint64_t y = prefixOf(b);
+        if (x != y)
+            return x < y ? -1 : 1;
+        const unsigned char* sa = m.ring + a;
+        const unsigned char* sb = m.ring + b;
+        unsigned i = 8;
+        std::uint64_t difference = loadLittle64(sa + i) ^ loadLittle64(sb + i);
+        if (difference == 0) {
+            i = 16;
+            difference = (loadLittle64(sa + i) ^ loadLittle64(sb + i)) & 0xFFFF;
+            if (difference == 0)
+                return 0;
+        }
+        i += static_cast<unsigned>(std::countr_zero(difference)) / 8;
+        return sa[i] < sb[i] ? -1 : 1;
+    }
+
+    // Inserts the string at r without a descent if it orders just after
+    // node g, or after one of the four nodes that follow g, in the tree of
+    // the string at r: a string between two neighbours becomes a leaf below
+    // whichever of them has its link on that side free (one always has),
+    // which is where a descent would put it, and a string equal to the
+    // upper one replaces it. Only the match of a descent is lost, and inside
+    // an item it is not used. g is the predecessor of the string at r - 1
+    // moved on by a byte: if it starts with the same byte as the string at
+    // r, it is in the same tree and orders before that string, as the two
+    // strings a byte earlier differ first at their third byte or later.
+    // Returns false, having changed nothing, when the string orders further
+    // on or g is in another tree.
+    bool placeAfter(unsigned r, unsigned g) {
+        if (m.parent[g] == kNil || m.ring[positionOf(g)] != m.ring[r])
+            return false;
+        assert(compareStrings(r, positionOf(g)) > 0);
+        const unsigned self = nodeOf(r);
+        unsigned after = m.order[g][kRight];
+        int high = after != kNil ? compareStrings(r, positionOf(after)) : -1;
+        for (int step = 0; high > 0; ++step) {
+            if (step == 4)
+                return false;
+            g = after;
+            after = m.order[g][kRight];
+            high = after != kNil ? compareStrings(r, positionOf(after)) : -1;
+        }
+        if (high == 0) {
+            matchPosition = positionOf(after);
+            matchLength = kMaxMatch;
+            repeatDistance = (r - matchPosition) & kRingMask;
+            replaceNode(after, self);
+            return true;
+        }
+        m.child[self][kLeft] = kNil;
+        m.child[self][kRight] = kNil;
+        if (m.child[g][kRight] == kNil)
+            linkLeaf(self, g, kRight);
+        else
+            linkLeaf(self, after, kLeft);
+        matchLength = 0;
+        return true;
+    }
+
     // Inserts the string at ring position r into its tree and leaves the
     // longest match met on the way in matchPosition / matchLength. An equal
     // 18-byte string already in the tree is replaced by r.
@@ -284,8 +381,7 @@ public:
         }
         if (next == kNil) {
             unsigned side = keyOrder > candidateOrder ? kRight : kLeft;
-            m.child[p][side] = link(self);
-            m.parent[self] = link(p);
+            linkLeaf(self, p, side);
             matchPosition = positionOf(bestPosition);
             matchLength = best;
             return;
@@ -410,8 +506,7 @@ public:
                 }
                 side = keyOrder > candidateOrder ? kRight : kLeft;
             }
-            m.child[w.p][side] = link(w.self);
-            m.parent[w.self] = link(w.p);
+            linkLeaf(w.self, w.p, side);
             return;
         }
         repeatDistance = (positionOf(w.self) - positionOf(w.p)) & kRingMask;
@@ -446,6 +541,12 @@ public:
         m.parent[m.child[p][kRight]] = link(r);
         m.child[up][m.child[up][kRight] == p ? kRight : kLeft] = link(r);
         m.parent[p] = kNil;
+        unsigned before = m.order[p][kLeft];
+        unsigned after = m.order[p][kRight];
+        m.order[r][kLeft] = link(before);
+        m.order[r][kRight] = link(after);
+        m.order[before][kRight] = link(r);
+        m.order[after][kLeft] = link(r);
     }
 
     void deleteNode(unsigned position) {
@@ -456,22 +557,14 @@ public:
         unsigned left = m.child[p][kLeft];
         unsigned right = m.child[p][kRight];
         bool both = (left != kNil) & (right != kNil);
-        // With two children the predecessor takes p's place: the rightmost
-        // node below the left child, usually one or two steps away. Without,
-        // the walk starts from kNil, whose right link is kNil, and stays.
-        unsigned start = choose(both, left, kNil);
-        unsigned q = start;
-        unsigned above = p;
-        for (int k = 0; k < 2; ++k) {
-            unsigned n = m.child[q][kRight];
-            bool on = n != kNil;
-            above = choose(on, q, above);
-            q = choose(on, n, q);
-        }
-        for (unsigned n = m.child[q][kRight]; n != kNil; n = m.child[q][kRight]) {
-            above = q;
-            q = n;
-        }
+        unsigned before = m.order[p][kLeft];
+        unsigned after = m.order[p][kRight];
+        m.order[before][kRight] = link(after);
+        m.order[after][kLeft] = link(before);
+        // With two children the predecessor, the rightmost node below the
+        // left child, takes p's place.
+        unsigned q = before;
+        unsigned above = choose(both, m.parent[q], p);
         bool walked = above != p;
         q = choose(both, q, choose(right == kNil, left, right));
         // Writes that a case does without go to the junk slot.
@@ -725,7 +818,17 @@ LzssEncodeResult encodeBlock(LzssContext& context, LzssSource& source, std::uint
             encoder.deleteNode(s);
             setRingByte(m, s, *next++);
             s = (s + 1) & kRingMask;
+            unsigned last = r;
             r = (r + 1) & kRingMask;
+            if (remaining != 0) {
+                // Inside an item: this string's predecessor is usually the
+                // string one position after the last string's predecessor,
+                // as the two strings are the last one and its predecessor
+                // moved on by a byte.
+                unsigned lastBefore = m.order[nodeOf(last)][kLeft];
+                if (lastBefore != kNil && encoder.placeAfter(r, nodeOf((positionOf(lastBefore) + 1) & kRingMask)))
+                    continue;
+            }
             unsigned second = (r + 1) & kRingMask;
             if (m.ring[s] != m.ring[r] && m.ring[second] != m.ring[r]) {
                 encoder.deleteNode(s);

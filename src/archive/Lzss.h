@@ -50,7 +50,7 @@ std::array<unsigned char, kBlockHeaderSize> lzssBlockHeader(std::uint32_t unpack
 // context must see the files in archive order, or be set to the carried
 // state the files before leave.
 //
-// About 130 KiB, allocated when the context is made; coding and decoding
+// About 147 KiB, allocated when the context is made; coding and decoding
 // allocate nothing. Movable, not copyable (copy the carried state instead);
 // a moved-from context may only be destroyed or assigned to.
 class LzssContext {
