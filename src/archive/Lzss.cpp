@@ -12,8 +12,8 @@
 // the way down wins a tie), so insertion and deletion follow the classic
 // LZSS tree operations; the speed comes from how a step is done, and from
 // skipping a descent only where its outcome is known beforehand:
-//   - links are 16-bit and the whole working memory is about 52 KiB, so it
-//     stays close to the first-level data cache;
+//   - links are 16-bit, so the whole working memory is about 52 KiB, about
+//     what a first-level data cache holds;
 //   - inside an item only the place of a string counts, not its match, and
 //     a string's place is between its neighbours in the tree's order. Each
 //     node links to those neighbours too. The string at r is the one at
@@ -821,10 +821,8 @@ LzssEncodeResult encodeBlock(LzssContext& context, LzssSource& source, std::uint
             unsigned last = r;
             r = (r + 1) & kRingMask;
             if (remaining != 0) {
-                // Inside an item: this string's predecessor is usually the
-                // string one position after the last string's predecessor,
-                // as the two strings are the last one and its predecessor
-                // moved on by a byte.
+                // Inside an item only the string's place counts: first try
+                // after the last string's predecessor moved on by a byte.
                 unsigned lastBefore = m.order[nodeOf(last)][kLeft];
                 if (lastBefore != kNil && encoder.placeAfter(r, nodeOf((positionOf(lastBefore) + 1) & kRingMask)))
                     continue;
