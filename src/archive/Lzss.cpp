@@ -12,7 +12,7 @@
 // the way down wins a tie), so insertion and deletion follow the classic
 // LZSS tree operations; the speed comes from how a step is done, and from
 // skipping a descent only where its outcome is known beforehand:
-//   - links are 16-bit, so the whole working memory is about 52 KiB, about
+//   - links are 16-bit, so the whole working memory is about 51 KiB, about
 //     what a first-level data cache holds;
 //   - inside an item only the place of a string counts, not its match, and
 //     a string's place is between its neighbours in the tree's order. Each
@@ -96,7 +96,7 @@ static_assert(kDecodeWindow <= kLzssMaxPiece && kOutputBuffer <= kLzssMaxPiece);
 
 } // namespace
 
-// About 52 KiB that the search touches (ring, both child links of a node
+// About 51 KiB that the search touches (ring, both child links of a node
 // side by side, parents, both neighbours in the order side by side, all
 // indexed by node number), then the buffers of the block in progress.
 struct LzssContext::Memory {
