@@ -227,20 +227,28 @@ public:
             m.parent[nodeOf(i)] = kNil;
     }
 
+    // Puts node self in the order between before and after. Links to kNil
+    // go to its unused slot.
+    void orderBetween(unsigned self, unsigned before, unsigned after) {
+        m.order[self][kLeft] = link(before);
+        m.order[self][kRight] = link(after);
+        m.order[before][kRight] = link(self);
+        m.order[after][kLeft] = link(self);
+    }
+
     // Hangs the new leaf self below p on the given side (p a root: the tree
     // was empty) and puts it in the order between p and p's neighbour on
-    // that side. Links to kNil go to its unused slot.
+    // that side.
     void linkLeaf(unsigned self, unsigned p, unsigned side) {
+        m.child[self][kLeft] = kNil;
+        m.child[self][kRight] = kNil;
         m.child[p][side] = link(self);
         m.parent[self] = link(p);
         bool inTree = p < kRootBase;
         unsigned beyond = m.order[p][side];
         unsigned before = choose(inTree, choose(side == kRight, p, beyond), kNil);
         unsigned after = choose(inTree, choose(side == kRight, beyond, p), kNil);
-        m.order[self][kLeft] = link(before);
-        m.order[self][kRight] = link(after);
-        m.order[before][kRight] = link(self);
-        m.order[after][kLeft] = link(self);
+        orderBetween(self, before, after);
     }
 
     // Bytes 0..7 of the string at ring position x as a number that orders
@@ -301,8 +309,6 @@ public:
             replaceNode(after, self);
             return true;
         }
-        m.child[self][kLeft] = kNil;
-        m.child[self][kRight] = kNil;
         if (m.child[g][kRight] == kNil)
             linkLeaf(self, g, kRight);
         else
@@ -332,8 +338,6 @@ public:
             }
         }
         unsigned p = kRootBase + key[0];
-        m.child[self][kLeft] = kNil;
-        m.child[self][kRight] = kNil;
         unsigned best = 0;
         unsigned bestPosition = 0;
         // The two numbers whose order decided the last side taken; right
@@ -432,8 +436,6 @@ public:
             return;
         }
         w.p = kRootBase + w.key[0];
-        m.child[w.self][kLeft] = kNil;
-        m.child[w.self][kRight] = kNil;
         w.keyHead = headOf(m, w.self);
         w.next = m.child[w.p][kRight];
     }
@@ -541,12 +543,7 @@ public:
         m.parent[m.child[p][kRight]] = link(r);
         m.child[up][m.child[up][kRight] == p ? kRight : kLeft] = link(r);
         m.parent[p] = kNil;
-        unsigned before = m.order[p][kLeft];
-        unsigned after = m.order[p][kRight];
-        m.order[r][kLeft] = link(before);
-        m.order[r][kRight] = link(after);
-        m.order[before][kRight] = link(r);
-        m.order[after][kLeft] = link(r);
+        orderBetween(r, m.order[p][kLeft], m.order[p][kRight]);
     }
 
     void deleteNode(unsigned position) {
