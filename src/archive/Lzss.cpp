@@ -559,11 +559,10 @@ public:
         m.order[before][kRight] = link(after);
         m.order[after][kLeft] = link(before);
         // With two children the predecessor, the rightmost node below the
-        // left child, takes p's place.
-        unsigned q = before;
-        unsigned above = choose(both, m.parent[q], p);
+        // left child, takes p's place; else p's only child or kNil does.
+        unsigned q = choose(both, before, choose(right == kNil, left, right));
+        unsigned above = choose(both, m.parent[before], p);
         bool walked = above != p;
-        q = choose(both, q, choose(right == kNil, left, right));
         // Writes that a case does without go to the junk slot.
         unsigned qLeft = m.child[q][kLeft];
         m.child[choose(walked, above, kJunk)][kRight] = link(qLeft);
