@@ -1,4 +1,5 @@
 #include "platform/Platform.h"
+#include "support/CrtRandom.h"
 
 #include "TestSupport.h"
 
@@ -187,13 +188,13 @@ TEST(FileOperations, CreateQueryDateAndRemove) {
 }
 
 TEST(RunTimeGenerator, YieldsFifteenBitsInTheClassicSequence) {
-    crtSrand(1);
+    CrtRandom generator(1);
     const int expected[] = {41, 18467, 6334, 26500, 19169, 15724, 11478, 29358};
     for (int value : expected)
-        EXPECT_EQ(crtRand(), value);
-    crtSrand(0xFFFFFFFFu);
+        EXPECT_EQ(generator.next(), value);
+    generator.seed(0xFFFFFFFFu);
     for (int i = 0; i < 10000; ++i) {
-        const int value = crtRand();
+        const int value = generator.next();
         ASSERT_GE(value, 0);
         ASSERT_LE(value, 32767);
     }

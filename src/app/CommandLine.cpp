@@ -1,6 +1,6 @@
 #include "app/CommandLine.h"
 
-#include "support/Console.h"
+#include "app/Console.h"
 
 #include <cstring>
 
@@ -59,6 +59,27 @@ void printUsage(const zs& name) {
     printText("  %s -a data data.zas\n", n);
     printText("# Add all files under e:\\temp to archive, excluding the e:\\temp from names\n");
     printText("  %s -a -p e:\\temp data.zas\n", n);
+}
+
+zs slashOptionCorrection(int argc, const char* const* argv, zs& word) {
+    int first = 0;
+    for (int i = 1; i < argc && isOptionWord(argv[i]) && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (argv[i][0] == '/') {
+            first = i;
+            break;
+        }
+    }
+    if (first == 0)
+        return zs();
+    word = argv[first];
+    zs corrected = programName(argc > 0 ? argv[0] : "");
+    for (int i = 1; i < argc; ++i) {
+        if (i == first)
+            corrected += " --";
+        corrected += ' ';
+        corrected += argv[i];
+    }
+    return corrected;
 }
 
 bool parseCommandLine(int argc, const char* const* argv, std::int32_t& mode, bool& excludePath, bool& compress,

@@ -26,6 +26,11 @@ inline constexpr float kProgramVersion = 1.2f;
 bool parseCommandLine(int argc, const char* const* argv, std::int32_t& mode, bool& excludePath, bool& compress,
                       zs& source, zs& destination);
 
+// When a word that begins with '/' was read as an option, the command line
+// as it was probably meant: "--" before that word, so that it is read as an
+// absolute path. Empty when no such word was read as an option.
+zs slashOptionCorrection(int argc, const char* const* argv, zs& word);
+
 // The program name as the usage text shows it: the first word after its last
 // backslash.
 zs programName(const char* invokedAs);

@@ -1,14 +1,13 @@
 #include "app/Entry.h"
 
 #include "app/CommandLine.h"
-#include "write/Writer.h"
+#include "app/Console.h"
+#include "app/Modes.h"
+#include "app/Services.h"
 #include "platform/Platform.h"
-#include "read/Extraction.h"
-#include "read/Listing.h"
-#include "support/Console.h"
 #include "support/Exception.h"
-#include "support/Services.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -39,6 +38,30 @@ unsigned randomSeed() {
     return static_cast<unsigned>(std::time(nullptr));
 }
 
+// ZAS_THREADS when it is set to a positive number (at most 256), else 0:
+// one per core.
+unsigned threadsFromEnvironment() {
+    if (const char* given = std::getenv("ZAS_THREADS"); given != nullptr && *given >= '0' && *given <= '9') {
+        char* end = nullptr;
+        const unsigned long threads = std::strtoul(given, &end, 10);
+        if (*end == '\0' && threads > 0)
+            return static_cast<unsigned>(std::min(threads, 256ul));
+    }
+    return 0;
+}
+
+// After a run that failed: a word that begins with '/' is an option here,
+// which is seldom what was meant.
+void explainSlashOption(int argc, const char* const* argv) {
+    if (!absolutePathsBeginWithSlash())
+        return;
+    zs word;
+    const zs corrected = slashOptionCorrection(argc, argv, word);
+    if (!corrected.empty())
+        printText("Note: \"%s\" was read as an option; an absolute path needs \"--\" before it: %s\n", word.c_str(),
+                  corrected.c_str());
+}
+
 } // namespace
 
 int runProgram(int argc, const char* const* argv) {
@@ -54,10 +77,15 @@ int runProgram(int argc, const char* const* argv) {
     bool compress = false;
     zs source;
     zs destination;
-    crtSrand(randomSeed());
+    setKeySeed(randomSeed());
+    setCodingThreads(threadsFromEnvironment());
+    installInterruptHandlers();
 
-    if (!parseCommandLine(argc, argv, mode, excludePath, compress, source, destination))
-        return 1;
+    if (!parseCommandLine(argc, argv, mode, excludePath, compress, source, destination)) {
+        explainSlashOption(argc, argv);
+        // The usage text is no failure; a refused source is.
+        return errorRaised() ? 0 : 1;
+    }
     try {
         runMode(mode, excludePath, compress, source, destination);
     } catch (const Z_Exception& exception) {
@@ -67,5 +95,10 @@ int runProgram(int argc, const char* const* argv) {
         std::fflush(stdout);
         return 0;
     }
-    return errorRaised() || warningRaised() ? 0 : 1;
+    if (const int signal = interruptSignal(); signal != 0)
+        endWithSignal(signal);
+    const bool failed = errorRaised() || warningRaised();
+    if (failed)
+        explainSlashOption(argc, argv);
+    return failed ? 0 : 1;
 }

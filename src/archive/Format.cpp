@@ -2,7 +2,7 @@
 
 #include "archive/Endian.h"
 #include "archive/Scramble.h"
-#include "support/Services.h"
+#include "support/Crc32.h"
 
 #include <algorithm>
 #include <bit>
@@ -142,10 +142,10 @@ ByteBuffer buildCatalogue(ArchiveHeader& header, const zvector<FileEntry>& files
     }
 
     // The table checksums first: the header's own checksum covers them.
-    header.fileTableCrc = File->CRC32(fileTable, static_cast<unsigned>(fileTableSize));
-    header.dirTableCrc = File->CRC32(dirTable, static_cast<unsigned>(dirTableSize));
+    header.fileTableCrc = crc32(fileTable, fileTableSize);
+    header.dirTableCrc = crc32(dirTable, dirTableSize);
     storeHeader(buffer.data(), header);
-    header.headerCrc = File->CRC32(buffer.data(), static_cast<unsigned>(kHeaderSize));
+    header.headerCrc = crc32(buffer.data(), kHeaderSize);
     storeLe32(buffer.data() + kHeaderCrcOffset, header.headerCrc);
 
     const auto key = static_cast<std::int32_t>(header.key);

@@ -151,6 +151,8 @@ std::FILE* createFileBeside(const char* path, zs& createdPath);
 std::FILE* openScratchFile();
 // Renames from to to, replacing a file of that name in one step.
 bool replaceFile(const char* from, const char* to);
+// Renames from to to only if nothing stands at to.
+bool renameNoReplace(const char* from, const char* to);
 // Writes out the stream's buffer and waits until the system has the file's
 // bytes on the disk.
 bool flushToDisk(std::FILE* file);
@@ -163,16 +165,48 @@ bool truncateFile(std::FILE* file, std::uint64_t size);
 // Whether the system refuses path for its length alone: longer than MAX_PATH
 // as a full path on Windows, than PATH_MAX on POSIX.
 bool isPathTooLong(const char* path);
+// The size and last-write time (a 64-bit file time) of what path leads to,
+// links followed; false unless it is a regular file.
+bool describeRegularFile(const char* path, std::uint64_t& size, std::uint64_t& lastWrite);
+
+// Reads count bytes at offset of an open file, without using or moving the
+// stream's position, so that several threads may read one file at once.
+// False unless all of them were read.
+bool readAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t count);
+
+// What identifies a file's content as it was seen: which file it is, its
+// size and its last-write time, and on POSIX its change time (which any
+// write, rename or change of the file's attributes moves).
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t file = 0;
+    std::uint64_t size = 0;
+    std::uint64_t lastWrite = 0;
+    std::uint64_t changed = 0;
+
+    bool operator==(const FileIdentity&) const = default;
+};
+// The identity of an open file; of what path leads to (links followed).
+bool identifyOpenFile(std::FILE* file, FileIdentity& identity);
+bool identifyPath(const char* path, FileIdentity& identity);
+
 // Whether two paths name one and the same existing file: the same file on
 // the same volume, however each path spells it (links, short names, letter
 // case).
 bool isSameFile(const char* first, const char* second);
 
-// The C run-time's generator as the program uses it: crtSrand seeds it,
-// crtRand yields 0 to 32767 (the classic Windows C run-time sequence:
-// state = state * 214013 + 2531011, result bits 16 to 30).
-void crtSrand(unsigned seed);
-int crtRand();
+// Interrupts: Ctrl-C, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and
+// closing the console) no longer end the process at once; they are noted,
+// and the program polls for them so that it can remove what it was writing
+// first. interruptSignal() is 0 until one came. endWithSignal() then ends
+// the process the way the interrupt would have (the signal's own status).
+void installInterruptHandlers();
+int interruptSignal();
+[[noreturn]] void endWithSignal(int signal);
+
+// Whether absolute paths begin with '/', where the command line takes such a
+// word for an option.
+bool absolutePathsBeginWithSlash();
 
 // The 64-bit value of a FILETIME, and back.
 inline std::uint64_t fileTimeValue(const FILETIME& time) {

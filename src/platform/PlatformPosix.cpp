@@ -6,6 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include <csignal>
+#include <cstdio>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -120,7 +123,6 @@ BOOL readNextItem(FindState* state, WIN32_FIND_DATAA* data) {
     }
 }
 
-unsigned int g_randomState = 1;
 OpenFileHook g_openFileHook = nullptr;
 
 } // namespace
@@ -367,6 +369,15 @@ bool replaceFile(const char* from, const char* to) {
     return std::rename(nativePath(from).c_str(), nativePath(to).c_str()) == 0;
 }
 
+bool renameNoReplace(const char* from, const char* to) {
+    // A second name, then the first one gone: link() never replaces.
+    const std::string source = nativePath(from);
+    if (link(source.c_str(), nativePath(to).c_str()) != 0)
+        return false;
+    unlink(source.c_str());
+    return true;
+}
+
 bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
 }
@@ -403,11 +414,94 @@ bool isSameFile(const char* first, const char* second) {
            one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
-void crtSrand(unsigned seed) {
-    g_randomState = seed;
+bool readAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t count) {
+    const int descriptor = fileno(file);
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (count != 0) {
+        const ssize_t got = pread(descriptor, bytes, count, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        bytes += got;
+        count -= static_cast<std::size_t>(got);
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return true;
 }
 
-int crtRand() {
-    g_randomState = g_randomState * 214013u + 2531011u;
-    return static_cast<int>((g_randomState >> 16) & 0x7FFFu);
+namespace {
+
+FileIdentity identityOf(const struct stat& item) {
+    FileIdentity identity;
+    identity.volume = static_cast<std::uint64_t>(item.st_dev);
+    identity.file = static_cast<std::uint64_t>(item.st_ino);
+    identity.size = static_cast<std::uint64_t>(item.st_size);
+    identity.lastWrite = fileTimeFromTimespec(item.st_mtim);
+    identity.changed = fileTimeFromTimespec(item.st_ctim);
+    return identity;
+}
+
+} // namespace
+
+bool identifyOpenFile(std::FILE* file, FileIdentity& identity) {
+    struct stat item {};
+    if (fstat(fileno(file), &item) != 0)
+        return false;
+    identity = identityOf(item);
+    return true;
+}
+
+bool identifyPath(const char* path, FileIdentity& identity) {
+    struct stat item {};
+    if (stat(nativePath(path).c_str(), &item) != 0)
+        return false;
+    identity = identityOf(item);
+    return true;
+}
+
+bool describeRegularFile(const char* path, std::uint64_t& size, std::uint64_t& lastWrite) {
+    struct stat item {};
+    if (stat(nativePath(path).c_str(), &item) != 0 || !S_ISREG(item.st_mode))
+        return false;
+    size = static_cast<std::uint64_t>(item.st_size);
+    lastWrite = fileTimeFromTimespec(item.st_mtim);
+    return true;
+}
+
+namespace {
+
+volatile std::sig_atomic_t g_interruptSignal = 0;
+
+extern "C" void noteInterrupt(int signal) {
+    g_interruptSignal = signal;
+}
+
+} // namespace
+
+void installInterruptHandlers() {
+    struct sigaction action {};
+    action.sa_handler = noteInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
+int interruptSignal() {
+    return static_cast<int>(g_interruptSignal);
+}
+
+void endWithSignal(int signal) {
+    std::fflush(stdout);
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    std::raise(signal);
+    _exit(128 + signal);
+}
+
+bool absolutePathsBeginWithSlash() {
+    return true;
 }

@@ -130,6 +130,10 @@ bool replaceFile(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool renameNoReplace(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }
@@ -162,10 +166,100 @@ bool isSameFile(const char* first, const char* second) {
            one.nFileIndexLow == other.nFileIndexLow;
 }
 
-void crtSrand(unsigned seed) {
-    std::srand(seed);
+bool readAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t count) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (count != 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const DWORD wanted = count < 0x40000000u ? static_cast<DWORD>(count) : 0x40000000u;
+        DWORD got = 0;
+        if (!ReadFile(handle, bytes, wanted, &got, &at) || got == 0)
+            return false;
+        bytes += got;
+        count -= got;
+        offset += got;
+    }
+    return true;
 }
 
-int crtRand() {
-    return std::rand();
+namespace {
+
+FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+    FileIdentity identity;
+    identity.volume = information.dwVolumeSerialNumber;
+    identity.file = static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
+    identity.size = static_cast<std::uint64_t>(information.nFileSizeHigh) << 32 | information.nFileSizeLow;
+    identity.lastWrite = fileTimeValue(information.ftLastWriteTime);
+    return identity;
+}
+
+} // namespace
+
+bool identifyOpenFile(std::FILE* file, FileIdentity& identity) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information))
+        return false;
+    identity = identityOf(information);
+    return true;
+}
+
+bool identifyPath(const char* path, FileIdentity& identity) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!AttributeHandle(path).describe(information))
+        return false;
+    identity = identityOf(information);
+    return true;
+}
+
+bool describeRegularFile(const char* path, std::uint64_t& size, std::uint64_t& lastWrite) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!AttributeHandle(path).describe(information) ||
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+        return false;
+    size = static_cast<std::uint64_t>(information.nFileSizeHigh) << 32 | information.nFileSizeLow;
+    lastWrite = fileTimeValue(information.ftLastWriteTime);
+    return true;
+}
+
+namespace {
+
+volatile LONG g_interruptSignal = 0;
+HANDLE g_cleanedUp = nullptr;
+
+// Runs on a thread of its own. For a console that is closing, the system
+// ends the process once this returns: wait a little for the program to
+// clean up first.
+BOOL WINAPI noteConsoleEvent(DWORD event) {
+    const bool closing = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    InterlockedExchange(&g_interruptSignal, closing ? 1 : 2);
+    if (closing && g_cleanedUp != nullptr)
+        WaitForSingleObject(g_cleanedUp, 4500);
+    return TRUE;
+}
+
+} // namespace
+
+void installInterruptHandlers() {
+    if (g_cleanedUp == nullptr)
+        g_cleanedUp = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(noteConsoleEvent, TRUE);
+}
+
+int interruptSignal() {
+    return static_cast<int>(InterlockedCompareExchange(&g_interruptSignal, 0, 0));
+}
+
+void endWithSignal(int) {
+    std::fflush(stdout);
+    if (g_cleanedUp != nullptr)
+        SetEvent(g_cleanedUp);
+    // The status a console program ends with on Ctrl-C.
+    ExitProcess(0xC000013Au);
+}
+
+bool absolutePathsBeginWithSlash() {
+    return false;
 }

@@ -4,36 +4,27 @@
 #include "archive/StoredName.h"
 #include "platform/Platform.h"
 #include "platform/Stream.h"
+#include "read/EntryStream.h"
 #include "read/Reader.h"
-#include "support/Console.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string_view>
 #include <unordered_set>
 
 namespace {
 
-// Bytes of file data between two progress lines.
-constexpr std::int64_t kProgressStep = 0x80000;
+// Small entries come many to a read of the archive.
 constexpr std::size_t kArchiveBufferSize = 0x10000;
 // Stored bytes move from the archive to a file through this buffer.
 constexpr std::size_t kCopyBufferSize = 0x40000;
 
-// Each item of the coded stream takes at least 17 bits (a flag bit and a
-// two-byte match) for at most 18 bytes of output, so a sound block never
-// expands beyond this. A larger claimed size is damage, not a reason to
-// allocate.
-std::uint64_t largestUnpackedSize(std::uint32_t blockLength) {
-    return (static_cast<std::uint64_t>(blockLength) - kBlockHeaderSize) * 9 + 18;
-}
-
 // Sets the three times of one existing directory level. A level that cannot
-// be opened is passed over in silence; report says whether a failure to set
-// the time is reported.
-void dateDirectoryLevel(const zs& level, const ArchiveDate& date, bool report) {
+// be opened is passed over in silence; a failure to set the time is
+// reported when there is a reporter.
+void dateDirectoryLevel(const zs& level, const ArchiveDate& date, Reporter* reporter) {
     if (date.year == 0)
         return;
     HANDLE handle = CreateFileA(level.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -42,9 +33,10 @@ void dateDirectoryLevel(const zs& level, const ArchiveDate& date, bool report) {
         return;
     const SYSTEMTIME time = systemTimeOf<SYSTEMTIME>(date);
     FILETIME fileTime;
-    if (SystemTimeToFileTime(&time, &fileTime) && !SetFileTime(handle, &fileTime, &fileTime, &fileTime) && report)
-        printWarning("Warning: Unable to set date to directory \"%s\"\n", level.c_str());
+    const bool failed = SystemTimeToFileTime(&time, &fileTime) && !SetFileTime(handle, &fileTime, &fileTime, &fileTime);
     CloseHandle(handle);
+    if (failed && reporter != nullptr)
+        reporter->report(ZAS_EVENT_DIR_DATE_FAILED, 0, level.c_str());
 }
 
 // Every level of path up to and including each backslash, left to right,
@@ -60,7 +52,7 @@ void forEachLevel(const zs& path, Visit visit) {
     }
 }
 
-void setFileDate(const zs& path, const ArchiveDate& date) {
+void setFileDate(const zs& path, const ArchiveDate& date, Reporter& reporter) {
     const SYSTEMTIME time = systemTimeOf<SYSTEMTIME>(date);
     FILETIME fileTime;
     if (!SystemTimeToFileTime(&time, &fileTime) || fileTimeValue(fileTime) == 0)
@@ -69,39 +61,37 @@ void setFileDate(const zs& path, const ArchiveDate& date) {
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return;
-    if (!SetFileTime(handle, &fileTime, &fileTime, &fileTime))
-        printWarning("Warning: Unable to set date to file \"%s\"\n", path.c_str());
+    const bool failed = !SetFileTime(handle, &fileTime, &fileTime, &fileTime);
     CloseHandle(handle);
+    if (failed)
+        reporter.report(ZAS_EVENT_FILE_DATE_FAILED, 0, path.c_str());
 }
 
 // The data area, consumed strictly forward: each entry's bytes start where
 // the previous entry's storedSize ended. Entries hold no offsets, so an entry
 // skipped or read only in part must still move the position by its
-// storedSize.
+// storedSize. Small entries are served from one read-ahead buffer; large
+// reads go straight to the caller's buffer.
 class DataArea {
 public:
-    DataArea(std::FILE* archive, std::uint64_t start, std::uint64_t end)
-        : m_archive(archive), m_position(start), m_end(end) {}
+    DataArea(const ArchiveReader& archive, std::uint64_t start, std::uint64_t end)
+        : m_archive(archive), m_position(start), m_end(end), m_buffer(kArchiveBufferSize) {}
 
     void skip(std::uint32_t storedSize) {
         m_position += storedSize;
         m_remaining = 0;
-        m_seekPending = true;
     }
 
     // Starts on the next entry's storedSize bytes. False, with the entry
     // skipped, when the area does not hold them.
     bool begin(std::uint32_t storedSize) {
-        const std::uint64_t start = m_position;
-        const std::uint64_t available = m_end > start ? m_end - start : 0;
-        const bool seek = m_seekPending;
-        // From here on the stream stands where the next entry begins only
-        // once the whole entry has been read.
-        skip(storedSize);
-        if (storedSize > available || (seek && !seekFile(m_archive, start)))
+        const std::uint64_t available = m_end > m_position ? m_end - m_position : 0;
+        m_failed = false;
+        if (storedSize > available) {
+            skip(storedSize);
             return false;
+        }
         m_remaining = storedSize;
-        m_seekPending = storedSize != 0;
         return true;
     }
 
@@ -111,44 +101,68 @@ public:
         const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, m_remaining));
         if (wanted == 0)
             return 0;
-        const std::size_t got = std::fread(buffer, 1, wanted, m_archive);
-        m_remaining = got == wanted ? m_remaining - got : 0;
-        m_failed = got != wanted;
-        if (m_remaining == 0 && !m_failed)
-            m_seekPending = false;
-        return got;
+        if (m_position >= m_bufferStart && m_position < m_bufferStart + m_buffered) {
+            const auto at = static_cast<std::size_t>(m_position - m_bufferStart);
+            const std::size_t count = std::min(wanted, m_buffered - at);
+            std::memcpy(buffer, m_buffer.data() + at, count);
+            return advance(count);
+        }
+        if (wanted >= m_buffer.size()) {
+            if (!m_archive.readAt(m_position, buffer, wanted))
+                return fail();
+            return advance(wanted);
+        }
+        const auto fill = static_cast<std::size_t>(std::min<std::uint64_t>(m_buffer.size(), m_end - m_position));
+        if (!m_archive.readAt(m_position, m_buffer.data(), fill))
+            return fail();
+        m_bufferStart = m_position;
+        m_buffered = fill;
+        std::memcpy(buffer, m_buffer.data(), wanted);
+        return advance(wanted);
     }
 
     bool failed() const noexcept { return m_failed; }
 
 private:
-    std::FILE* m_archive;
+    std::size_t advance(std::size_t count) {
+        m_position += count;
+        m_remaining -= count;
+        return count;
+    }
+    std::size_t fail() {
+        m_position += m_remaining;
+        m_remaining = 0;
+        m_failed = true;
+        return 0;
+    }
+
+    const ArchiveReader& m_archive;
     std::uint64_t m_position;
     std::uint64_t m_end;
     std::uint64_t m_remaining = 0;
-    bool m_seekPending = false;
+    ByteBuffer m_buffer;
+    std::uint64_t m_bufferStart = 0;
+    std::size_t m_buffered = 0;
     bool m_failed = false;
 };
 
-// A file being extracted, written as its bytes come. When nothing stands at
-// its path it is written there; a file (or link) that already stands there is
-// replaced only once the new content is whole: the content goes to a new file
-// beside it, which is then renamed over it. Unless committed, the new file is
-// removed, so nothing incomplete is left behind and an existing file keeps
-// its old content. After a failed write, further bytes are taken and dropped,
-// so that the entry can still be read to its end and judged.
+// A file being extracted, written as its bytes come: always to a new file
+// beside its final name, under a short name of its own, which is renamed
+// into place once the content is whole. A killed run therefore leaves at
+// most that temporary file, never a partial file under a real name; an
+// existing file keeps its old content until the new one is complete, and a
+// link standing at the name is replaced rather than written through. Unless
+// committed, the new file is removed. After a failed write, further bytes
+// are taken and dropped, so that the entry can still be read to its end and
+// judged.
 class OutputFile final : public LzssSink {
 public:
     explicit OutputFile(const zs& path) : m_path(path) {
-        m_replaces = GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-        if (m_replaces) {
-            m_file = Stream(createFileBeside(path.c_str(), m_writtenPath));
-        } else {
-            m_writtenPath = path;
-            m_file = Stream(path.c_str(), "wb");
-        }
+        m_file = Stream(createFileBeside(path.c_str(), m_writtenPath));
         m_failed = !m_file.isOpen();
-        if (!m_failed)
+        if (m_failed)
+            m_writtenPath.clear();
+        else
             // The bytes come in large pieces: hand them to the system as they
             // are instead of through the stream's buffer.
             std::setvbuf(m_file.get(), nullptr, _IONBF, 0);
@@ -168,18 +182,15 @@ public:
     // Closes the file and puts it in place. False, with the new file
     // removed, when any of it could not be written.
     bool commit() {
-        bool written = !m_failed && m_file.close();
-        if (written && m_replaces)
-            written = replaceFile(m_writtenPath.c_str(), m_path.c_str());
+        const bool written = !m_failed && m_file.close() && replaceFile(m_writtenPath.c_str(), m_path.c_str());
         if (written)
             m_writtenPath.clear();
         return written;
     }
 
     void discard() noexcept {
-        const bool opened = m_file.isOpen();
         m_file.close();
-        if (!m_writtenPath.empty() && (opened || !m_failed))
+        if (!m_writtenPath.empty())
             DeleteFileA(m_writtenPath.c_str());
         m_writtenPath.clear();
     }
@@ -188,7 +199,6 @@ private:
     const zs& m_path;
     zs m_writtenPath;
     Stream m_file;
-    bool m_replaces = false;
     bool m_failed = false;
 };
 
@@ -198,64 +208,66 @@ public:
     bool write(const unsigned char*, std::size_t) override { return true; }
 };
 
-enum class EntryOutcome { extracted, damaged, notWritten };
+// Passes output on and counts it towards the heartbeat.
+class CountingSink final : public LzssSink {
+public:
+    CountingSink(LzssSink& next, Reporter& reporter) : m_next(next), m_reporter(reporter) {}
+    bool write(const unsigned char* bytes, std::size_t count) override {
+        m_reporter.count(count);
+        return m_next.write(bytes, count);
+    }
 
-// Whether the entry's sizes agree with its storage: a stored entry holds
-// exactly size bytes, a compressed one a block that can expand to size.
-bool sizesAgree(const FileEntry& file) {
-    if (file.storage != kStorageCompressed)
-        return file.storedSize == file.size;
-    return file.storedSize >= kBlockHeaderSize && file.size <= largestUnpackedSize(file.storedSize);
-}
+private:
+    LzssSink& m_next;
+    Reporter& m_reporter;
+};
+
+enum class EntryOutcome { extracted, damaged, notWritten };
 
 // Streams one entry's stored bytes, whose sizes agree, from the data area
 // into output, checked: a compressed block must decode to exactly size
 // bytes. Damage is judged over the whole entry even when the output has
 // failed, so that the report is the same as if the content had been checked
 // before writing.
-bool streamEntry(const FileEntry& file, DataArea& data, LzssContext& codec, ByteBuffer& buffer, LzssSink& output) {
+bool streamEntry(const FileEntry& file, DataArea& data, LzssContext& codec, ByteBuffer& buffer, LzssSink& output,
+                 Reporter& reporter) {
+    CountingSink counted(output, reporter);
     if (file.storage != kStorageCompressed) {
         while (const std::size_t got = data.read(buffer.data(), buffer.size()))
-            output.write(buffer.data(), got);
+            counted.write(buffer.data(), got);
         return !data.failed();
     }
-    LzssBlockDecoder decoder(codec, file.storedSize, file.size, output);
+    LzssBlockDecoder decoder(codec, file.storedSize, file.size, counted);
     while (const std::size_t got = data.read(buffer.data(), buffer.size()))
         decoder.feed(buffer.data(), got);
     return decoder.finish() && !data.failed();
 }
 
 EntryOutcome extractEntry(const FileEntry& file, const zs& outputPath, DataArea& data, LzssContext& codec,
-                          ByteBuffer& buffer) {
-    if (!data.begin(file.storedSize) || !sizesAgree(file))
+                          ByteBuffer& buffer, Reporter& reporter) {
+    if (!data.begin(file.storedSize) || !entrySizesAgree(file))
         return EntryOutcome::damaged;
     OutputFile output(outputPath);
     if (output.failed()) {
         // Nothing can be written; whether the entry is damaged still decides
         // what is reported.
         DiscardSink nowhere;
-        return streamEntry(file, data, codec, buffer, nowhere) ? EntryOutcome::notWritten : EntryOutcome::damaged;
+        return streamEntry(file, data, codec, buffer, nowhere, reporter) ? EntryOutcome::notWritten
+                                                                          : EntryOutcome::damaged;
     }
-    if (!streamEntry(file, data, codec, buffer, output))
+    if (!streamEntry(file, data, codec, buffer, output, reporter))
         return EntryOutcome::damaged;
     return output.commit() ? EntryOutcome::extracted : EntryOutcome::notWritten;
-}
-
-std::int32_t percentOf(std::int64_t part, std::int64_t whole) {
-    const double percent = static_cast<double>(part) / static_cast<double>(whole) * 100.0;
-    if (!std::isfinite(percent) || percent <= -2147483648.0 || percent >= 2147483648.0)
-        return 0;
-    return static_cast<std::int32_t>(percent);
 }
 
 // Creates the missing levels of path and dates those longer than
 // undatedLength characters: the extraction leaves the levels above its
 // destination as they are. A level that cannot be created is reported once:
 // the levels below it cannot be created either.
-void createDirectoryLevels(const zs& path, std::size_t undatedLength, const ArchiveDate& date) {
+void createDirectoryLevels(const zs& path, std::size_t undatedLength, const ArchiveDate& date, Reporter& reporter) {
     forEachLevel(path, [&](const zs& level) {
         if (GetFileAttributesA(level.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryA(level.c_str(), nullptr)) {
-            printWarning("Warning: Unable to create directory \"%s\"\n", level.c_str());
+            reporter.report(ZAS_EVENT_DIR_CREATE_FAILED, 0, level.c_str());
             return false;
         }
         return true;
@@ -266,7 +278,7 @@ void createDirectoryLevels(const zs& path, std::size_t undatedLength, const Arch
         return;
     forEachLevel(path, [&](const zs& level) {
         if (level.size() > undatedLength)
-            dateDirectoryLevel(level, date, true);
+            dateDirectoryLevel(level, date, &reporter);
         return true;
     });
 }
@@ -277,8 +289,7 @@ void createDirectoryLevels(const zs& path, std::size_t undatedLength, const Arch
 // the first directory to reach a level dates it; that directory reached
 // every level above it too, so the walk up a path stops at the first level
 // already dated.
-void redateDirectoryLevels(const zmap<std::int32_t, DirEntry>& dirs, const zvector<unsigned char>& usable,
-                           const zs& prefix) {
+void redateDirectoryLevels(const DirectoryMap& dirs, const zvector<unsigned char>& usable, const zs& prefix) {
     std::unordered_set<std::string_view, std::hash<std::string_view>, std::equal_to<>, Z_Allocator<std::string_view>>
         dated;
     zs level;
@@ -293,127 +304,163 @@ void redateDirectoryLevels(const zmap<std::int32_t, DirEntry>& dirs, const zvect
                 break;
             level.assign(prefix);
             level.append(dir.name, 0, at + 1);
-            dateDirectoryLevel(level, dir.date, false);
+            dateDirectoryLevel(level, dir.date, nullptr);
             end = at;
         }
     }
 }
 
-} // namespace
-
-void createDirectoryPath(const zs& path, const ArchiveDate& date) {
-    createDirectoryLevels(path, 0, date);
+// Whether a directory may hold extracted files: a name that would lead out
+// of the destination, or that is too long for any path of this system
+// (however many levels it claims), is refused before a single level of it is
+// touched, with one event.
+bool directoryUsable(const DirEntry& dir, const zs& prefix, Reporter& reporter) {
+    if (!isSafeStoredPath(dir.name, {}, kSystemNameRules)) {
+        reporter.report(ZAS_EVENT_DIR_SKIPPED, ZAS_REASON_UNSAFE_NAME, dir.name.c_str());
+        return false;
+    }
+    if (const zs path = prefix + dir.name; isPathTooLong(path.c_str())) {
+        reporter.report(ZAS_EVENT_DIR_SKIPPED, ZAS_REASON_PATH_TOO_LONG, dir.name.c_str());
+        return false;
+    }
+    return true;
 }
 
-void extractArchive(const zs& archivePath, const zs& destination) {
-    ArchiveHeader header;
-    FileList files;
-    DirectoryMap dirs;
+// One file entry, whose directory (null when its index names none) is
+// usable or not: skipped with an event, or extracted and dated. The bytes
+// of a skipped entry are passed over.
+bool extractFile(const FileEntry& file, const DirEntry* directory, bool directoryUsable, const zs& prefix,
+                 DataArea& data, LzssContext& codec, ByteBuffer& buffer, Reporter& reporter) {
+    static const zs noDirectory;
+    const zs& dirName = directory != nullptr ? directory->name : noDirectory;
+    if (directory != nullptr && !directoryUsable) {
+        // Its directory was refused and reported, under its own name.
+        data.skip(file.storedSize);
+        reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_DIRECTORY_SKIPPED, file.name.c_str());
+        return false;
+    }
+    if (directory == nullptr || !isSafeStoredPath(dirName, file.name, kSystemNameRules)) {
+        data.skip(file.storedSize);
+        const zs storedPath = dirName + file.name;
+        reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_UNSAFE_NAME, storedPath.c_str());
+        return false;
+    }
+    const zs outputPath = prefix + dirName + file.name;
+    if (isPathTooLong(outputPath.c_str())) {
+        data.skip(file.storedSize);
+        const zs storedPath = dirName + file.name;
+        reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_PATH_TOO_LONG, storedPath.c_str());
+        return false;
+    }
+    switch (extractEntry(file, outputPath, data, codec, buffer, reporter)) {
+    case EntryOutcome::extracted: break;
+    case EntryOutcome::damaged: reporter.report(ZAS_EVENT_FILE_DAMAGED, 0, outputPath.c_str()); return false;
+    case EntryOutcome::notWritten: reporter.report(ZAS_EVENT_FILE_WRITE_FAILED, 0, outputPath.c_str()); return false;
+    }
+    setFileDate(outputPath, file.date, reporter);
+    reporter.report(ZAS_EVENT_FILE_EXTRACTED, 0, outputPath.c_str());
+    return true;
+}
 
-    printText("Reading archive %s...\n", archivePath.c_str());
-    if (!readArchive(archivePath, header, files, dirs))
-        return;
+void reportFileStart(const FileEntry& file, const DirEntry* directory, std::size_t index, std::uint64_t done,
+                     std::uint64_t total, Reporter& reporter) {
+    const zs storedPath = (directory != nullptr ? directory->name : zs()) + file.name;
+    zas_event event{};
+    event.type = ZAS_EVENT_EXTRACT_FILE;
+    event.path = storedPath.c_str();
+    event.index = index;
+    event.size = file.size;
+    event.done = done;
+    event.total = total;
+    reporter.report(event);
+}
 
+} // namespace
+
+zs extractionPrefix(const zs& destination) {
     zs prefix = destination.empty() ? zs(".") : destination;
     if (!destination.empty() && prefix.back() == '\\')
         prefix.pop_back();
-    printText("Extracting files to \"%s\\\"\n", prefix.c_str());
+    return prefix;
+}
 
+void createDirectoryPath(const zs& path, const ArchiveDate& date, Reporter& reporter) {
+    createDirectoryLevels(path, 0, date, reporter);
+}
+
+int extractAll(const ArchiveReader& archive, const zs& destination, LzssContext& codec, Reporter& reporter,
+               ExtractionCounts& counts) {
+    counts = {};
+    const zs prefix = extractionPrefix(destination);
+    reporter.report(ZAS_EVENT_EXTRACT_BEGIN, 0, prefix.c_str());
+
+    const FileList& files = archive.files();
+    const DirectoryMap& dirs = archive.dirs();
     // 64-bit, so that archives beyond 2 GiB show true figures.
-    std::int64_t totalBytes = 0;
+    std::uint64_t totalBytes = 0;
     for (const FileEntry& file : files)
         totalBytes += file.size;
 
-    // Declared before the stream, which uses it until it is closed.
-    ByteBuffer archiveBuffer;
-    Stream archive;
-    std::int64_t length = 0;
-    if (!openArchiveForReading(archivePath, archive, length))
-        return;
-    // Small files come many to a read.
-    archiveBuffer = ByteBuffer(kArchiveBufferSize);
-    std::setvbuf(archive.get(), reinterpret_cast<char*>(archiveBuffer.data()), _IOFBF, archiveBuffer.size());
-    const std::uint64_t dataStart = kHeaderSize + static_cast<std::uint64_t>(header.fileTableSize) + header.dirTableSize;
-    if (!seekFile(archive.get(), dataStart)) {
-        printError("Error: Could not open file \"%s\"\n", archivePath.c_str());
-        return;
-    }
-    DataArea data(archive.get(), dataStart, static_cast<std::uint64_t>(length));
+    DataArea data(archive, archive.dataStart(), archive.length());
     // Every entry streams through one buffer and one codec context: memory
     // does not grow with a file's size.
     ByteBuffer buffer(kCopyBufferSize);
-    LzssContext& codec = processLzssContext();
 
-    // The directories whose files may be written. A name that would lead out
-    // of the destination, or that is too long for any path of this system
-    // (however many levels it claims), is refused before a single level of it
-    // is touched, with one warning.
+    // The directories whose files may be written.
     zvector<unsigned char> usable(dirs.size(), 0);
     for (const auto& [index, dir] : dirs) {
-        if (!isSafeStoredPath(dir.name, {}, kSystemNameRules)) {
-            printWarning("Warning: Skipped directory \"%s\": its path is not safe to extract\n", dir.name.c_str());
-        } else if (const zs path = prefix + dir.name; isPathTooLong(path.c_str())) {
-            printWarning("Warning: Skipped directory \"%s\": its path is too long\n", dir.name.c_str());
-        } else {
-            createDirectoryLevels(path, prefix.size(), dir.date);
+        if (directoryUsable(dir, prefix, reporter)) {
+            createDirectoryLevels(prefix + dir.name, prefix.size(), dir.date, reporter);
             usable[static_cast<std::size_t>(index)] = 1;
         }
     }
 
-    std::int64_t processedBytes = 0;
-    std::int32_t extracted = 0;
-    std::int32_t failed = 0;
-    std::int64_t countdown = 0;
-    const zs noDirectory;
-    for (const FileEntry& file : files) {
-        const auto found = dirs.find(static_cast<std::int32_t>(file.dirIndex));
+    std::uint64_t processedBytes = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const FileEntry& file = files[i];
         if (file.name.empty()) {
             data.skip(file.storedSize);
             continue;
         }
-        const zs& dirName = found != dirs.end() ? found->second.name : noDirectory;
-
-        countdown -= file.size;
-        if (countdown < 0) {
-            printProgress("Extracting files, %i%% complete...    \r", percentOf(processedBytes, totalBytes));
-            countdown = kProgressStep;
-        }
-
-        bool done = false;
-        zs outputPath;
-        if (found != dirs.end() && usable[static_cast<std::size_t>(found->first)] == 0) {
-            // Its directory was refused and reported, under its own name.
-            data.skip(file.storedSize);
-            printWarning("Warning: Skipped file \"%s\": its directory was skipped\n", file.name.c_str());
-        } else if (found == dirs.end() || !isSafeStoredPath(dirName, file.name, kSystemNameRules)) {
-            data.skip(file.storedSize);
-            printWarning("Warning: Skipped file \"%s%s\": its path is not safe to extract\n", dirName.c_str(),
-                         file.name.c_str());
-        } else if (outputPath = prefix + dirName + file.name; isPathTooLong(outputPath.c_str())) {
-            data.skip(file.storedSize);
-            printWarning("Warning: Skipped file \"%s%s\": its path is too long\n", dirName.c_str(),
-                         file.name.c_str());
-        } else {
-            switch (extractEntry(file, outputPath, data, codec, buffer)) {
-            case EntryOutcome::extracted: done = true; break;
-            case EntryOutcome::damaged:
-                printWarning("Warning: File \"%s\" is damaged in the archive\n", outputPath.c_str());
-                break;
-            case EntryOutcome::notWritten:
-                printWarning("Warning: Could not write file \"%s\"\n", outputPath.c_str());
-                break;
-            }
-        }
+        const DirEntry* directory = archive.directoryOf(file);
+        reportFileStart(file, directory, i, processedBytes, totalBytes, reporter);
+        const bool dirUsable = directory != nullptr && usable[directory->index] != 0;
+        const bool done = extractFile(file, directory, dirUsable, prefix, data, codec, buffer, reporter);
         processedBytes += file.size;
-        if (!done) {
-            ++failed;
-            continue;
-        }
-        setFileDate(outputPath, file.date);
-        ++extracted;
+        if (done)
+            ++counts.extracted;
+        else
+            ++counts.failed;
     }
 
     redateDirectoryLevels(dirs, usable, prefix);
+    return ZAS_OK;
+}
 
-    printText("%48s\n  Total %i files extracted, %i failed\n", "", extracted, failed);
+bool extractOne(const ArchiveReader& archive, std::size_t index, const zs& destination, LzssContext& codec,
+                Reporter& reporter) {
+    const FileEntry& file = archive.files()[index];
+    const zs prefix = extractionPrefix(destination);
+    const DirEntry* directory = archive.directoryOf(file);
+    if (file.name.empty()) {
+        const zs storedPath = (directory != nullptr ? directory->name : zs()) + file.name;
+        reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_UNSAFE_NAME, storedPath.c_str());
+        return false;
+    }
+    reportFileStart(file, directory, index, 0, file.size, reporter);
+    const bool dirUsable = directory != nullptr && directoryUsable(*directory, prefix, reporter);
+    if (dirUsable)
+        createDirectoryLevels(prefix + directory->name, prefix.size(), directory->date, reporter);
+
+    DataArea data(archive, archive.offsetOf(index), archive.length());
+    ByteBuffer buffer(kCopyBufferSize);
+    const bool done = extractFile(file, directory, dirUsable, prefix, data, codec, buffer, reporter);
+    if (dirUsable) {
+        zvector<unsigned char> usable(directory->index + std::size_t{1}, 0);
+        usable[directory->index] = 1;
+        DirectoryMap one;
+        one.emplace(static_cast<std::int32_t>(directory->index), *directory);
+        redateDirectoryLevels(one, usable, prefix);
+    }
+    return done;
 }

@@ -1,24 +1,19 @@
 #include "read/Reader.h"
 
 #include "archive/Scramble.h"
-#include "platform/Stream.h"
-#include "support/Console.h"
+
+#include <zas.h>
 
 #include <cstring>
 #include <limits>
 
 namespace {
 
-void reportDamaged(const zs& archivePath) {
-    printError("Error: Archive \"%s\" is damaged\n", archivePath.c_str());
-}
-
-// Reads one table of exactly size bytes at the stream's position and
-// unscrambles it in place. Each table is unscrambled by a call of its own,
-// starting afresh.
-bool readTable(std::FILE* file, std::uint32_t size, std::uint32_t key, ByteBuffer& table) {
+// Reads one table of exactly size bytes at offset and unscrambles it in
+// place. Each table is unscrambled by a call of its own, starting afresh.
+bool readTable(std::FILE* file, std::uint64_t offset, std::uint32_t size, std::uint32_t key, ByteBuffer& table) {
     table = ByteBuffer(size);
-    if (size != 0 && std::fread(table.data(), 1, size, file) != size)
+    if (size != 0 && !readAt(file, offset, table.data(), size))
         return false;
     unscrambleBytes(table.data(), static_cast<std::int32_t>(size), static_cast<std::int32_t>(key));
     return true;
@@ -26,70 +21,78 @@ bool readTable(std::FILE* file, std::uint32_t size, std::uint32_t key, ByteBuffe
 
 } // namespace
 
-bool openArchiveForReading(const zs& archivePath, Stream& stream, std::int64_t& length) {
-    // Anything but a regular file is refused before it is opened for real:
-    // a fifo would wait for a writer forever.
-    stream = Stream(openRegularFile(archivePath.c_str(), length));
-    if (!stream.isOpen()) {
-        printError("Error: Could not open file \"%s\"\n", archivePath.c_str());
-        return false;
-    }
-    return true;
-}
-
-bool readArchive(const zs& archivePath, ArchiveHeader& header, FileList& files, DirectoryMap& dirs) {
-    files.clear();
-    dirs.clear();
-
-    Stream archive;
-    std::int64_t length = 0;
-    if (!openArchiveForReading(archivePath, archive, length))
-        return false;
-
+int readArchiveHeader(std::FILE* file, ArchiveHeader& header) {
     // A short file leaves the rest of the header zero, so anything under four
     // bytes fails the magic check; how much was read does not matter.
     unsigned char raw[kHeaderSize] = {};
-    const std::size_t got = std::fread(raw, 1, sizeof raw, archive.get());
+    const std::size_t got = std::fread(raw, 1, sizeof raw, file);
     static_cast<void>(got);
     header = unscrambleHeader(raw);
+    if (!hasArchiveMagic(header))
+        return ZAS_E_NOT_ARCHIVE;
+    if (header.versionBits != kVersionBits)
+        return ZAS_E_VERSION;
+    return ZAS_OK;
+}
 
-    if (!hasArchiveMagic(header)) {
-        printError("Error: Archive \"%s\" is not a valid file\n", archivePath.c_str());
-        return false;
-    }
-    if (header.versionBits != kVersionBits) {
-        printError("Error: Archive \"%s\" version is %.2f, expected version %.2f\n", archivePath.c_str(),
-                   static_cast<double>(archiveVersion(header)), static_cast<double>(kArchiveVersion));
-        return false;
+int ArchiveReader::open(const zs& path) {
+    m_path = path;
+    m_files.clear();
+    m_dirs.clear();
+    m_offsets.clear();
+
+    // Anything but a regular file is refused before it is opened for real:
+    // a fifo would wait for a writer forever.
+    std::int64_t length = 0;
+    m_file = Stream(openRegularFile(path.c_str(), length));
+    if (!m_file.isOpen() || !identifyOpenFile(m_file.get(), m_identity))
+        return ZAS_E_OPEN;
+    m_length = static_cast<std::uint64_t>(length);
+
+    if (const int status = readArchiveHeader(m_file.get(), m_header); status != ZAS_OK) {
+        m_file.close();
+        return status;
     }
 
     // Every size below comes from the file: check it against the file before
     // anything is allocated from it.
-    const std::uint64_t tablesEnd =
-        kHeaderSize + static_cast<std::uint64_t>(header.fileTableSize) + header.dirTableSize;
     constexpr auto kLargestTable = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
-    if (header.fileCount < 0 || header.dirCount < 0 || header.fileTableSize > kLargestTable ||
-        header.dirTableSize > kLargestTable || tablesEnd > static_cast<std::uint64_t>(length)) {
-        reportDamaged(archivePath);
-        return false;
-    }
-
-    bool sound = false;
-    {
+    bool sound = m_header.fileCount >= 0 && m_header.dirCount >= 0 && m_header.fileTableSize <= kLargestTable &&
+                 m_header.dirTableSize <= kLargestTable && dataStart() <= m_length;
+    if (sound) {
         ByteBuffer table;
-        sound = readTable(archive.get(), header.fileTableSize, header.key, table) &&
-                parseFileTable(table.data(), table.size(), header.fileCount, files);
+        sound = readTable(m_file.get(), kHeaderSize, m_header.fileTableSize, m_header.key, table) &&
+                parseFileTable(table.data(), table.size(), m_header.fileCount, m_files);
     }
     if (sound) {
         ByteBuffer table;
-        sound = readTable(archive.get(), header.dirTableSize, header.key, table) &&
-                parseDirTable(table.data(), table.size(), header.dirCount, dirs);
+        sound = readTable(m_file.get(), kHeaderSize + std::uint64_t{m_header.fileTableSize}, m_header.dirTableSize,
+                          m_header.key, table) &&
+                parseDirTable(table.data(), table.size(), m_header.dirCount, m_dirs);
     }
     if (!sound) {
-        files.clear();
-        dirs.clear();
-        reportDamaged(archivePath);
-        return false;
+        m_files.clear();
+        m_dirs.clear();
+        m_file.close();
+        return ZAS_E_DAMAGED;
     }
-    return true;
+
+    m_offsets.reserve(m_files.size());
+    std::uint64_t offset = dataStart();
+    for (const FileEntry& file : m_files) {
+        m_offsets.push_back(offset);
+        offset += file.storedSize;
+    }
+    return ZAS_OK;
+}
+
+const DirEntry* ArchiveReader::directoryOf(const FileEntry& file) const {
+    const auto found = m_dirs.find(static_cast<std::int32_t>(file.dirIndex));
+    return found == m_dirs.end() ? nullptr : &found->second;
+}
+
+bool ArchiveReader::unchanged() const {
+    FileIdentity now;
+    return m_file.isOpen() && identifyOpenFile(m_file.get(), now) && now.size == m_identity.size &&
+           now.lastWrite == m_identity.lastWrite;
 }

@@ -1,7 +1,6 @@
 #include "write/Gathering.h"
 
 #include "archive/StoredName.h"
-#include "support/Console.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -9,22 +8,6 @@
 #include <cstring>
 
 namespace {
-
-// Progress over the whole process: every 50th file redraws a line of 1 to 10
-// dots.
-std::int32_t g_fileCounter = 0;
-std::int32_t g_dotCount = 1;
-
-void countFile() {
-    ++g_fileCounter;
-    if (g_fileCounter % 50 != 0)
-        return;
-    for (std::int32_t dot = 0; dot < g_dotCount; ++dot)
-        printText(".");
-    printProgress("          \r");
-    if (++g_dotCount > 10)
-        g_dotCount = 1;
-}
 
 void appendEntry(zvector<zs>& list, std::uint64_t time, std::uint32_t size, const zs& directory, const char* name) {
     char digits[kSourceEntryDigits + 1];
@@ -42,27 +25,28 @@ void appendEntry(zvector<zs>& list, std::uint64_t time, std::uint32_t size, cons
 // stops the walk. A link to a directory is not followed, so no walk can loop.
 // A name that this system's extraction would refuse is left out too: what is
 // packed (and, in move mode, deleted) must come back out.
-bool leaveOut(const zs& directory, WIN32_FIND_DATAA& item) {
+bool leaveOut(const zs& directory, WIN32_FIND_DATAA& item, Reporter& reporter) {
     const bool isDirectory = (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const char* reason = nullptr;
+    int reason = 0;
     if (std::strchr(item.cFileName, '\\') != nullptr)
-        reason = "a name in the archive cannot hold a backslash";
+        reason = ZAS_REASON_BACKSLASH;
     else if (!isSafeName(item.cFileName, kSystemNameRules))
-        reason = "its name could not be extracted again";
+        reason = ZAS_REASON_UNSAFE_NAME;
     else if (isDirectory && (item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        reason = "links to directories are not followed";
+        reason = ZAS_REASON_DIRECTORY_LINK;
     else if (isDirectory)
         return false;
     else if ((item.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0)
-        reason = "it is not a regular file";
+        reason = ZAS_REASON_NOT_REGULAR;
     else if ((item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
              !describeLinkTarget((directory + item.cFileName).c_str(), item))
-        reason = "its link leads to no file";
+        reason = ZAS_REASON_DANGLING_LINK;
     else if (item.nFileSizeHigh != 0)
-        reason = "files of 4 GiB or more cannot be stored";
+        reason = ZAS_REASON_TOO_LARGE;
     else
         return false;
-    printWarning("Warning: Leaving out \"%s%s\": %s\n", directory.c_str(), item.cFileName, reason);
+    const zs path = directory + item.cFileName;
+    reporter.report(ZAS_EVENT_SOURCE_LEFT_OUT, reason, path.c_str());
     return true;
 }
 
@@ -102,47 +86,87 @@ int compareSourcePaths(const char* first, const char* second) {
     return std::strcmp(first, second) < 0 ? -1 : std::strcmp(first, second) > 0 ? 1 : 0;
 }
 
-void gatherSources(const zs& source, zvector<zs>& list) {
+namespace {
+
+struct Walk {
+    zvector<zs>& list;
+    Reporter& reporter;
+    std::uint64_t filesFound = 0;
+
+    bool scan(const zs& pattern, std::uint64_t directoryTime);
+};
+
+} // namespace
+
+int gatherSources(const zs& source, zvector<zs>& list, Reporter& reporter) {
     list.clear();
-    printText("Gathering files and directories...\n");
+    reporter.report(ZAS_EVENT_GATHER_BEGIN, 0, source.c_str());
     zs pattern = source;
     if (!pattern.empty() && pattern.back() != '\\')
         pattern += '\\';
     pattern += '*';
-    scanDirectory(pattern, list, 0);
+    int status = ZAS_OK;
+    Walk walk{list, reporter};
+    if (!walk.scan(pattern, 0)) {
+        const DWORD attributes = GetFileAttributesA(source.c_str());
+        const int reason = isPathTooLong(pattern.c_str())                  ? ZAS_REASON_PATH_TOO_LONG
+                           : attributes == INVALID_FILE_ATTRIBUTES           ? ZAS_REASON_NO_SOURCE
+                           : (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0    ? ZAS_REASON_NOT_DIRECTORY
+                                                                             : ZAS_REASON_SOURCE_UNLISTABLE;
+        // A path too long is named as the walk names directories.
+        const zs named = reason == ZAS_REASON_PATH_TOO_LONG ? zs(pattern, 0, pattern.size() - 1) : source;
+        reporter.report(ZAS_EVENT_SOURCE_LEFT_OUT, reason, named.c_str());
+        status = reason == ZAS_REASON_NO_SOURCE ? ZAS_E_NOT_FOUND : ZAS_E_OPEN;
+    }
     std::sort(list.begin(), list.end(), [](const zs& one, const zs& other) {
         return compareSourcePaths(one.c_str() + kSourceEntryDigits, other.c_str() + kSourceEntryDigits) < 0;
     });
+    return status;
 }
 
-void scanDirectory(const zs& pattern, zvector<zs>& list, std::uint64_t directoryTime) {
-    WIN32_FIND_DATAA item;
-    const ListingOwner listing(FindFirstFileA(pattern.c_str(), &item));
+// Appends the entries of the directory named by pattern (its path, a
+// backslash and "*") and of everything under it. A directory below it that
+// cannot be listed is left out with an event. Each listing is closed before
+// the walk goes down into the directories it holds, so the depth of a tree
+// costs no open files. False when the directory itself cannot be listed.
+bool Walk::scan(const zs& pattern, std::uint64_t directoryTime) {
     const zs directory(pattern, 0, pattern.size() - 1);
-    if (listing.get() == INVALID_HANDLE_VALUE) {
-        // A directory that cannot be listed is passed over in silence, but
-        // one the system refuses for its path's length holds files the user
-        // expects in the archive.
-        if (isPathTooLong(pattern.c_str()))
-            printWarning("Warning: Leaving out \"%s\": its path is too long\n", directory.c_str());
-        return;
+    // The directories below this one, with their times, walked once its
+    // listing is closed.
+    zvector<std::pair<zs, std::uint64_t>> below;
+    {
+        WIN32_FIND_DATAA item;
+        const ListingOwner listing(FindFirstFileA(pattern.c_str(), &item));
+        if (listing.get() == INVALID_HANDLE_VALUE)
+            return false;
+        appendEntry(list, directoryTime, 0, directory, "");
+        do {
+            if (std::strcmp(item.cFileName, ".") == 0 || std::strcmp(item.cFileName, "..") == 0)
+                continue;
+            if (leaveOut(directory, item, reporter))
+                continue;
+            if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                below.emplace_back(directory + item.cFileName + "\\*", fileTimeValue(item.ftLastWriteTime));
+            } else {
+                appendEntry(list, fileTimeValue(item.ftLastWriteTime), item.nFileSizeLow, directory, item.cFileName);
+                zas_event event{};
+                event.type = ZAS_EVENT_GATHER_FILE;
+                event.done = ++filesFound;
+                reporter.report(event);
+            }
+        } while (FindNextFileA(listing.get(), &item));
     }
-    appendEntry(list, directoryTime, 0, directory, "");
-    do {
-        if (std::strcmp(item.cFileName, ".") == 0 || std::strcmp(item.cFileName, "..") == 0)
+    for (const auto& [inner, time] : below) {
+        if (scan(inner, time))
             continue;
-        if (leaveOut(directory, item))
-            continue;
-        if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            zs inner = directory;
-            inner += item.cFileName;
-            inner += "\\*";
-            scanDirectory(inner, list, fileTimeValue(item.ftLastWriteTime));
-        } else {
-            appendEntry(list, fileTimeValue(item.ftLastWriteTime), item.nFileSizeLow, directory, item.cFileName);
-            countFile();
-        }
-    } while (FindNextFileA(listing.get(), &item));
+        // The system refuses a directory whose path is too long; any other
+        // that cannot be listed holds files the user expects in the archive
+        // just the same.
+        const zs path(inner, 0, inner.size() - 1);
+        reporter.report(ZAS_EVENT_SOURCE_LEFT_OUT,
+                        isPathTooLong(inner.c_str()) ? ZAS_REASON_PATH_TOO_LONG : ZAS_REASON_CANNOT_LIST, path.c_str());
+    }
+    return true;
 }
 
 void splitSourceEntry(const zs& entry, FILETIME& time, zs& fullPath, zs& directoryPart, zs& namePart,

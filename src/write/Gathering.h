@@ -15,19 +15,19 @@
 
 #include "platform/Platform.h"
 #include "support/Memory.h"
+#include "support/Reporter.h"
 
 #include <cstdint>
 
 inline constexpr std::size_t kSourceEntryDigits = 24;
 
 // Empties list, walks the tree under source and sorts the list by path.
-// Prints an opening line and, every 50 files, a line of dots.
-void gatherSources(const zs& source, zvector<zs>& list);
-
-// Appends the entries of the directory named by pattern (its path, a
-// backslash and "*"; or "*" alone for the current directory) and of
-// everything under it. A directory that cannot be listed adds nothing.
-void scanDirectory(const zs& pattern, zvector<zs>& list, std::uint64_t directoryTime);
+// Reports ZAS_EVENT_GATHER_BEGIN, then ZAS_EVENT_GATHER_FILE for every file
+// found and ZAS_EVENT_SOURCE_LEFT_OUT for what cannot be stored. A source
+// that cannot be listed adds nothing: the status says why (ZAS_E_NOT_FOUND
+// when it does not exist, ZAS_E_OPEN otherwise), after an event that names
+// it.
+int gatherSources(const zs& source, zvector<zs>& list, Reporter& reporter);
 
 // Takes an entry apart. directoryPart is the path up to and including its
 // last backslash (empty when it has none), namePart the rest, so a directory

@@ -9,8 +9,10 @@ SourceFile::SourceFile(const zs& path, std::uint32_t size) : m_size(size) {
     std::int64_t length = 0;
     m_file = Stream(openRegularFile(path.c_str(), length));
     // The reads are large: no copy through the stream's buffer.
-    if (m_file.isOpen())
+    if (m_file.isOpen()) {
         std::setvbuf(m_file.get(), nullptr, _IONBF, 0);
+        identifyOpenFile(m_file.get(), m_identity);
+    }
 }
 
 std::ptrdiff_t SourceFile::read(unsigned char* buffer, std::size_t capacity) {
@@ -39,6 +41,7 @@ CodedFile codeFile(LzssContext& context, const zs& path, std::uint32_t size, Lzs
         coded.outcome = ReadOutcome::cannotOpen;
         return coded;
     }
+    coded.identity = source.identity();
     const LzssContext::CarriedState before = context.carriedState();
     coded.result = encodeBlock(context, source, size, sink);
     switch (coded.result.status) {

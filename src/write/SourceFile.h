@@ -24,8 +24,13 @@ public:
     // gathered.
     ReadOutcome outcome() const;
 
+    // The file as it was when it was opened: move mode deletes it only if
+    // it is still the same.
+    const FileIdentity& identity() const noexcept { return m_identity; }
+
 private:
     Stream m_file;
+    FileIdentity m_identity;
     std::uint64_t m_size;
     std::uint64_t m_delivered = 0;
 };
@@ -35,6 +40,7 @@ struct CodedFile {
     ReadOutcome outcome = ReadOutcome::read; // read: coded whole
     bool sinkFailed = false;                 // the block could not be written
     LzssEncodeResult result;
+    FileIdentity identity;                   // the file as it was opened
 };
 
 // Codes the file at path, size bytes as gathered, into one block pushed to

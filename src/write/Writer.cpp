@@ -9,36 +9,23 @@
 #include "write/SourceFile.h"
 #include "platform/Platform.h"
 #include "platform/Stream.h"
-#include "support/Console.h"
+#include "support/CrtRandom.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <thread>
 #include <limits>
 #include <memory>
 
 namespace {
 
-// Bytes of file data between two progress lines.
-constexpr std::int64_t kProgressStep = 0x80000;
-// The compression buffer: 4096 bytes plus the file's size times the single
-// 1.2, comfortably above the most a block can take.
-constexpr std::size_t kCompressionSlack = 4096;
-constexpr float kCompressionFactor = 1.2f;
 // Chunk for moving the data area when the tables came out shorter.
 constexpr std::size_t kMoveChunkSize = 1 << 20;
 // Stored files move from the source to the archive through this buffer.
 constexpr std::size_t kCopyBufferSize = 0x40000;
-// Covers the longest progress line before the closing line.
-const char kClosingBlanks[] = "                                        ";
-
-// The writer's two conditions that end the process. Both are reached before
-// anything is deleted, and the archive beside its final name is removed.
-[[noreturn]] void endProcess() {
-    std::fflush(stdout);
-    std::exit(0);
-}
-
 ArchiveDate dateOf(const FILETIME& time) {
     SYSTEMTIME converted;
     if (!FileTimeToSystemTime(&time, &converted))
@@ -52,7 +39,7 @@ ArchiveDate dateOf(const FILETIME& time) {
 // new one is removed.
 class PendingArchive {
 public:
-    explicit PendingArchive(const zs& archive) : m_archive(archive) {}
+    PendingArchive(const zs& archive, bool exclusive) : m_archive(archive), m_exclusive(exclusive) {}
     ~PendingArchive() { discard(); }
     PendingArchive(const PendingArchive&) = delete;
     PendingArchive& operator=(const PendingArchive&) = delete;
@@ -68,8 +55,10 @@ public:
     // the disk before this returns.
     bool commit(bool durable) {
         const bool flushed = !durable || flushToDisk(m_file.get());
-        const bool committed = m_file.close() && flushed && replaceFile(m_path.c_str(), m_archive.c_str()) &&
-                               (!durable || flushDirectoryOf(m_archive.c_str()));
+        const bool renamed = m_exclusive ? renameNoReplace(m_path.c_str(), m_archive.c_str())
+                                         : replaceFile(m_path.c_str(), m_archive.c_str());
+        const bool committed =
+            m_file.close() && flushed && renamed && (!durable || flushDirectoryOf(m_archive.c_str()));
         if (!committed)
             DeleteFileA(m_path.c_str());
         m_path.clear();
@@ -86,36 +75,51 @@ public:
 
 private:
     const zs& m_archive;
+    bool m_exclusive;
     zs m_path;
     Stream m_file;
 };
 
-// The archive's data area as the codec's output.
+// The archive's data area as the codec's output; what goes through it
+// counts towards the heartbeat.
 class ArchiveSink final : public LzssSink {
 public:
-    explicit ArchiveSink(std::FILE* archive) noexcept : m_archive(archive) {}
+    ArchiveSink(std::FILE* archive, Reporter& reporter) noexcept : m_archive(archive), m_reporter(reporter) {}
     bool write(const unsigned char* bytes, std::size_t count) override {
+        m_reporter.count(count);
         return std::fwrite(bytes, 1, count, m_archive) == count;
     }
 
 private:
     std::FILE* m_archive;
+    Reporter& m_reporter;
 };
 
-void reportLeftOut(ReadOutcome outcome, const zs& path) {
+// A file recorded from memory, as the coder's input.
+class BufferSource final : public LzssSource {
+public:
+    explicit BufferSource(const ByteBuffer& bytes) : m_next(bytes.data()), m_left(bytes.size()) {}
+    std::ptrdiff_t read(unsigned char* buffer, std::size_t capacity) override {
+        const std::size_t count = std::min(capacity, m_left);
+        std::memcpy(buffer, m_next, count);
+        m_next += count;
+        m_left -= count;
+        return static_cast<std::ptrdiff_t>(count);
+    }
+
+private:
+    const unsigned char* m_next;
+    std::size_t m_left;
+};
+
+int leftOutReason(ReadOutcome outcome) {
     switch (outcome) {
-    case ReadOutcome::cannotOpen:
-        printWarning("Warning: Could not open file \"%s\"; it is left out of the archive\n", path.c_str());
-        break;
-    case ReadOutcome::cannotRead:
-        printWarning("Warning: Could not read file \"%s\"; it is left out of the archive\n", path.c_str());
-        break;
-    case ReadOutcome::changedSize:
-        printWarning("Warning: File \"%s\" changed size while being archived; it is left out of the archive\n",
-                     path.c_str());
-        break;
+    case ReadOutcome::cannotOpen: return ZAS_REASON_CANNOT_OPEN;
+    case ReadOutcome::cannotRead: return ZAS_REASON_CANNOT_READ;
+    case ReadOutcome::changedSize: return ZAS_REASON_CHANGED_SIZE;
     case ReadOutcome::read: break;
     }
+    return 0;
 }
 
 // Moves the bytes from `from` to the end of the file down to `to`, and cuts
@@ -134,188 +138,194 @@ bool moveDataDown(std::FILE* file, std::uint64_t from, std::uint64_t to, std::ui
     return truncateFile(file, end - (from - to));
 }
 
-struct Catalogue {
-    zmap<zs, DirEntry> directories; // by gathered path
-    zvector<FileEntry> files;       // in source-list order
-    std::size_t fileTableSize = 0;
-    std::size_t dirTableSize = 0;
-    std::int64_t totalBytes = 0;
+// A file to be written: its entry as it will stand in the file table, and
+// where its bytes come from.
+struct PlannedFile {
+    FileEntry entry;
+    zs source;                      // the path it is read from; empty for one from memory
+    std::size_t buffer = 0;         // from memory: its bytes in Plan::buffers
+    FileIdentity identity;          // the file as it was read
+    bool stored = false;            // written whole into the archive
 };
 
-void enterDirectory(Catalogue& catalogue, const zs& key, zs name, const ArchiveDate& date) {
-    DirEntry entry;
-    entry.name = std::move(name);
-    entry.date = date;
-    entry.index = static_cast<std::uint32_t>(catalogue.directories.size());
-    catalogue.dirTableSize += dirEntrySize(entry);
-    catalogue.directories.insert_or_assign(key, std::move(entry));
-}
+// A directory a gathered tree holds: move mode removes it, deepest first.
+struct TreeDirectory {
+    zs walked;  // its path as the walk spelled it: the order of removal
+    zs removal; // the path that is removed
+};
 
-void buildCatalogueFromSources(const zvector<zs>& sources, std::size_t prefixLength, bool excludePath,
-                               bool compress, Catalogue& catalogue) {
-    if (!excludePath)
-        enterDirectory(catalogue, zs(), zs("\\"), ArchiveDate{});
+} // namespace
 
-    FILETIME time;
-    zs fullPath;
-    zs directoryPart;
-    zs namePart;
-    std::uint32_t size = 0;
-    for (const zs& source : sources) {
-        splitSourceEntry(source, time, fullPath, directoryPart, namePart, size);
-        if (namePart.empty()) {
-            zs name;
-            if (excludePath) {
-                name.assign(directoryPart, std::min(prefixLength, directoryPart.size()));
-            } else {
-                name = "\\";
-                name += directoryPart;
-            }
-            enterDirectory(catalogue, directoryPart, std::move(name), dateOf(time));
-            continue;
+struct ArchiveWriter::Plan {
+    zmap<zs, std::uint32_t> directoryIndex; // stored name -> index
+    zvector<DirEntry> directories;          // in index order
+    zvector<PlannedFile> files;             // in table order
+    zvector<ByteBuffer> buffers;
+    zvector<TreeDirectory> treeDirectories;
+
+    // The directory with this stored name, entered (with date) when it is
+    // new; an existing one takes date when date records one.
+    std::uint32_t enterDirectory(const zs& name, const ArchiveDate& date) {
+        const auto found = directoryIndex.find(name);
+        if (found != directoryIndex.end()) {
+            if (date.year != 0)
+                directories[found->second].date = date;
+            return found->second;
         }
-        const auto directory = catalogue.directories.find(directoryPart);
-        if (directory == catalogue.directories.end()) {
-            printText("\nINTERNAL ERROR: Could not find matching directory for file \"%s\"\n", namePart.c_str());
-            endProcess();
-        }
-        FileEntry entry;
-        entry.name = namePart;
-        entry.size = size;
-        entry.storedSize = size;
-        entry.dirIndex = directory->second.index;
-        entry.storage = compress && size > 0 ? kStorageCompressed : kStorageStored;
-        entry.date = dateOf(time);
-        catalogue.fileTableSize += fileEntrySize(entry);
-        catalogue.totalBytes += size;
-        catalogue.files.push_back(std::move(entry));
+        DirEntry entry;
+        entry.name = name;
+        entry.date = date;
+        entry.index = static_cast<std::uint32_t>(directories.size());
+        directories.push_back(std::move(entry));
+        directoryIndex.emplace(name, directories.back().index);
+        return directories.back().index;
     }
-}
 
-// Calls visit(fullPath, i) for each file of the source list in order, i
-// counting the files alone: the index of the file's catalogue entry. Stops
-// when visit returns false.
-template <class Visit>
-void forEachSourceFile(const zvector<zs>& sources, Visit visit) {
-    FILETIME time;
-    zs fullPath;
-    zs directoryPart;
-    zs namePart;
-    std::uint32_t size = 0;
-    std::size_t next = 0;
-    for (const zs& source : sources) {
-        splitSourceEntry(source, time, fullPath, directoryPart, namePart, size);
-        if (!namePart.empty() && !visit(fullPath, next++))
-            return;
+    // The directory with this stored name, and every level above it,
+    // entered without a date where they are missing: the levels first.
+    std::uint32_t enterDirectoryLevels(const zs& name, const ArchiveDate& date) {
+        if (directoryIndex.find(name) == directoryIndex.end())
+            for (std::size_t at = name.find('\\', 1); at != zs::npos && at + 1 < name.size();
+                 at = name.find('\\', at + 1))
+                enterDirectory(zs(name, 0, at + 1), ArchiveDate{});
+        return enterDirectory(name, date);
     }
-}
 
-// The data pass: every file's stored bytes, in list order, from the archive's
-// current position on, each file streamed through a fixed buffer or the
-// block coder, so that memory does not depend on any file's size. A file
-// that cannot be read as gathered is left out and marked in `stored`: the
-// bytes already written for it are taken back (the data area only grows, so
-// cutting it back to where the file began is enough), and the coder's
-// carried state is what it was before the file.
-enum class DataOutcome { written, writeFailed, bufferExceeded };
+    void addFile(FileEntry entry, zs source, std::size_t buffer) {
+        PlannedFile file;
+        file.entry = std::move(entry);
+        file.source = std::move(source);
+        file.buffer = buffer;
+        files.push_back(std::move(file));
+    }
+};
 
+namespace {
+
+// The data pass: every file's stored bytes, in table order, from the
+// archive's current position on, each file streamed through a fixed buffer
+// or the block coder, so that memory does not depend on any file's size. A
+// file that cannot be read as recorded is left out: the bytes already
+// written for it are taken back (the data area only grows, so cutting it
+// back to where the file began is enough), and the coder's carried state is
+// what it was before the file.
 class DataPass {
 public:
-    DataPass(std::FILE* archive, std::uint64_t dataStart) : m_archive(archive), m_dataStart(dataStart) {}
+    DataPass(std::FILE* archive, std::uint64_t dataStart, const zvector<ByteBuffer>& buffers, Reporter& reporter)
+        : m_archive(archive), m_dataStart(dataStart), m_buffers(buffers), m_reporter(reporter),
+          m_sink(archive, reporter) {}
 
     // Has the compressed files coded on `threads` threads ahead of the
-    // writer, which takes their blocks in list order.
-    void codeAhead(const zvector<zs>& sources, const Catalogue& catalogue, unsigned threads) {
-        forEachSourceFile(sources, [&](const zs& fullPath, std::size_t i) {
-            if (catalogue.files[i].storage == kStorageCompressed) {
-                m_codedPaths.push_back(fullPath);
-                m_codedSizes.push_back(catalogue.files[i].size);
+    // writer, which takes their blocks in table order.
+    void codeAhead(const zvector<PlannedFile>& files, unsigned threads) {
+        for (const PlannedFile& file : files) {
+            if (file.entry.storage == kStorageCompressed) {
+                m_codedPaths.push_back(file.source);
+                m_codedSizes.push_back(file.entry.size);
             }
-            return true;
-        });
+        }
         m_pipeline = std::make_unique<CodingPipeline>(m_codedPaths, m_codedSizes, m_codec.carriedState(), threads);
     }
 
     std::uint64_t dataSize() const noexcept { return m_dataSize; }
 
-    DataOutcome run(const zvector<zs>& sources, Catalogue& catalogue, zvector<unsigned char>& stored) {
-        std::int64_t countdown = 0;
-        std::int64_t doneBytes = 0;
-        DataOutcome result = DataOutcome::written;
-        forEachSourceFile(sources, [&](const zs& fullPath, std::size_t i) {
-            FileEntry& entry = catalogue.files[i];
-            countdown -= entry.size;
-            if (countdown < 0) {
-                const double share = static_cast<double>(doneBytes) / static_cast<double>(catalogue.totalBytes);
-                printProgress("Archiving files, %i%% complete...    \r", static_cast<int>(share * 100));
-                countdown = kProgressStep;
-            }
-            doneBytes += entry.size;
+    // False when the archive could not be written.
+    bool run(zvector<PlannedFile>& files, std::uint64_t totalBytes) {
+        std::uint64_t doneBytes = 0;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            PlannedFile& file = files[i];
+            zas_event event{};
+            event.type = ZAS_EVENT_WRITE_FILE;
+            event.path = file.source.empty() ? file.entry.name.c_str() : file.source.c_str();
+            event.index = i;
+            event.size = file.entry.size;
+            event.done = doneBytes;
+            event.total = totalBytes;
+            m_reporter.report(event);
+            doneBytes += file.entry.size;
 
             ReadOutcome outcome = ReadOutcome::read;
-            result = writeFile(fullPath, entry, outcome);
-            if (result != DataOutcome::written)
+            if (!writeFile(file, outcome))
                 return false;
             if (outcome != ReadOutcome::read) {
-                reportLeftOut(outcome, fullPath);
-                return true;
+                m_reporter.report(ZAS_EVENT_SOURCE_LEFT_OUT, leftOutReason(outcome), file.source.c_str());
+                continue;
             }
-            m_dataSize += entry.storedSize;
-            stored[i] = 1;
-            return true;
-        });
-        return result;
+            m_dataSize += file.entry.storedSize;
+            file.stored = true;
+        }
+        return true;
     }
 
 private:
-    DataOutcome writeFile(const zs& path, FileEntry& entry, ReadOutcome& outcome) {
+    bool writeFile(PlannedFile& file, ReadOutcome& outcome) {
+        FileEntry& entry = file.entry;
+        if (file.source.empty()) {
+            const ByteBuffer& bytes = m_buffers[file.buffer];
+            if (entry.storage != kStorageCompressed) {
+                m_reporter.count(bytes.size());
+                return bytes.size() == 0 || std::fwrite(bytes.data(), 1, bytes.size(), m_archive) == bytes.size();
+            }
+            BufferSource source(bytes);
+            const LzssEncodeResult result = encodeBlock(m_codec, source, entry.size, m_sink);
+            if (result.status != LzssEncodeStatus::coded)
+                return false;
+            return finishBlock(file, result, outcome);
+        }
         if (entry.storage != kStorageCompressed) {
-            SourceFile source(path, entry.size);
+            SourceFile source(file.source, entry.size);
             if (!source.isOpen()) {
                 outcome = ReadOutcome::cannotOpen;
-                return DataOutcome::written;
+                return true;
             }
+            file.identity = source.identity();
             return copyStored(source, outcome);
         }
 
         // m_codec holds the true carried state, whoever codes the file.
-        const LzssContext::CarriedState before = m_codec.carriedState();
         const CodedFile coded = m_pipeline != nullptr ? m_pipeline->take(m_codec, m_sink)
-                                                      : codeFile(m_codec, path, entry.size, m_sink);
+                                                      : codeFile(m_codec, file.source, entry.size, m_sink);
         if (coded.sinkFailed)
-            return DataOutcome::writeFailed;
+            return false;
         outcome = coded.outcome;
         if (outcome != ReadOutcome::read)
-            return outcome == ReadOutcome::cannotOpen ? DataOutcome::written : takeBack();
-        const LzssEncodeResult& result = coded.result;
+            return outcome == ReadOutcome::cannotOpen || takeBack();
+        file.identity = coded.identity;
+        return finishBlock(file, coded.result, outcome);
+    }
 
-        const std::size_t capacity =
-            kCompressionSlack +
-            static_cast<std::size_t>(static_cast<double>(entry.size) * static_cast<double>(kCompressionFactor));
-        if (result.blockLength() > capacity) {
-            printText("FATAL ERROR: Compressing file \"%s\" exceeded output buffer size (%lld/%lld)\n", path.c_str(),
-                      static_cast<long long>(result.blockLength()), static_cast<long long>(capacity));
-            return DataOutcome::bufferExceeded;
-        }
+    // Records the block just written, whose header may still lack its
+    // packed size.
+    bool finishBlock(PlannedFile& file, const LzssEncodeResult& result, ReadOutcome& outcome) {
+        FileEntry& entry = file.entry;
         if (result.blockLength() > std::numeric_limits<std::uint32_t>::max()) {
             // A block of a file near 4 GiB that does not shrink outgrows the
             // 32-bit stored size: such a file goes in as it is, and the
             // coder's state stays as the coding left it.
-            if (takeBack() != DataOutcome::written)
-                return DataOutcome::writeFailed;
+            if (!takeBack())
+                return false;
             entry.storage = kStorageStored;
-            SourceFile again(path, entry.size);
-            const DataOutcome copied =
-                again.isOpen() ? copyStored(again, outcome) : (outcome = ReadOutcome::cannotOpen, DataOutcome::written);
+            if (file.source.empty()) {
+                const ByteBuffer& bytes = m_buffers[file.buffer];
+                return std::fwrite(bytes.data(), 1, bytes.size(), m_archive) == bytes.size();
+            }
+            const LzssContext::CarriedState after = m_codec.carriedState();
+            SourceFile again(file.source, entry.size);
+            if (!again.isOpen()) {
+                outcome = ReadOutcome::cannotOpen;
+                return true;
+            }
+            file.identity = again.identity();
+            const bool copied = copyStored(again, outcome);
             if (outcome != ReadOutcome::read)
-                m_codec.setCarriedState(before);
+                m_codec.setCarriedState(after);
             return copied;
         }
         entry.storedSize = static_cast<std::uint32_t>(result.blockLength());
-        return result.headerComplete ? DataOutcome::written : patchPackedSize(result.packedSize, entry.storedSize);
+        return result.headerComplete || patchPackedSize(result.packedSize, entry.storedSize);
     }
 
-    DataOutcome copyStored(SourceFile& source, ReadOutcome& outcome) {
+    bool copyStored(SourceFile& source, ReadOutcome& outcome) {
         if (m_buffer.data() == nullptr)
             m_buffer = ByteBuffer(kCopyBufferSize);
         for (;;) {
@@ -323,174 +333,279 @@ private:
             if (got <= 0)
                 break;
             if (!m_sink.write(m_buffer.data(), static_cast<std::size_t>(got)))
-                return DataOutcome::writeFailed;
+                return false;
         }
         outcome = source.outcome();
-        return outcome == ReadOutcome::read ? DataOutcome::written : takeBack();
+        return outcome == ReadOutcome::read || takeBack();
     }
 
     // Cuts the data area back to the end of the last file stored whole.
-    DataOutcome takeBack() {
+    bool takeBack() {
         const std::uint64_t end = m_dataStart + m_dataSize;
-        return truncateFile(m_archive, end) && seekFile(m_archive, end) ? DataOutcome::written
-                                                                          : DataOutcome::writeFailed;
+        return truncateFile(m_archive, end) && seekFile(m_archive, end);
     }
 
     // Fills in the packed size of the block just written: coded as a
     // stream, its size is known only at its end.
-    DataOutcome patchPackedSize(std::uint64_t packedSize, std::uint32_t blockLength) {
+    bool patchPackedSize(std::uint64_t packedSize, std::uint32_t blockLength) {
         unsigned char field[4];
         storeLe32(field, static_cast<std::uint32_t>(packedSize));
         const std::uint64_t blockStart = m_dataStart + m_dataSize;
-        const bool patched = seekFile(m_archive, blockStart + kPackedSizeOffset) &&
-                             std::fwrite(field, 1, sizeof field, m_archive) == sizeof field &&
-                             seekFile(m_archive, blockStart + blockLength);
-        return patched ? DataOutcome::written : DataOutcome::writeFailed;
+        return seekFile(m_archive, blockStart + kPackedSizeOffset) &&
+               std::fwrite(field, 1, sizeof field, m_archive) == sizeof field &&
+               seekFile(m_archive, blockStart + blockLength);
     }
 
     std::FILE* m_archive;
     std::uint64_t m_dataStart;
+    const zvector<ByteBuffer>& m_buffers;
+    Reporter& m_reporter;
     std::uint64_t m_dataSize = 0;
-    ArchiveSink m_sink{m_archive};
+    ArchiveSink m_sink;
     ByteBuffer m_buffer;
-    LzssContext& m_codec = processLzssContext();
+    LzssContext m_codec;
     // Declared after what the workers use, so that they stop first.
     zvector<zs> m_codedPaths;
     zvector<std::uint32_t> m_codedSizes;
     std::unique_ptr<CodingPipeline> m_pipeline;
 };
 
-void printClosingLine() {
-    const char* outcome = errorRaised() ? " with errors" : warningRaised() ? " with warnings" : "";
-    printText("%s\nArchiving completed%s.\n", kClosingBlanks, outcome);
+// Move mode, once the archive is in place: delete the files stored whole
+// that are still as they were read, then remove the gathered directories,
+// deepest first.
+void removeSources(const zvector<PlannedFile>& files, zvector<TreeDirectory>& directories, const zs& archive,
+                   Reporter& reporter) {
+    for (const PlannedFile& file : files) {
+        if (!file.stored || file.source.empty())
+            continue;
+        const char* path = file.source.c_str();
+        // An older archive of the same name inside the tree was packed like
+        // any file; it is now the new archive.
+        if (isSameFile(path, archive.c_str())) {
+            reporter.report(ZAS_EVENT_SOURCE_KEPT, ZAS_REASON_IS_ARCHIVE, path);
+            continue;
+        }
+        // A file written to after it was read holds what the archive does
+        // not: it stays. What remains between this check and the deletion is
+        // one system call.
+        FileIdentity now;
+        if (!identifyPath(path, now) || !(now == file.identity)) {
+            reporter.report(ZAS_EVENT_SOURCE_KEPT, ZAS_REASON_CHANGED, path);
+            continue;
+        }
+        if (!DeleteFileA(path))
+            reporter.report(ZAS_EVENT_REMOVE_FAILED, ZAS_REASON_FILE, path);
+    }
+
+    std::sort(directories.begin(), directories.end(),
+              [](const TreeDirectory& one, const TreeDirectory& other) { return other.walked < one.walked; });
+    for (const TreeDirectory& directory : directories)
+        if (!RemoveDirectoryA(directory.removal.c_str()))
+            reporter.report(ZAS_EVENT_REMOVE_FAILED, ZAS_REASON_DIRECTORY, directory.removal.c_str());
 }
 
 // The stored files' entries, in order.
-zvector<FileEntry> storedEntries(zvector<FileEntry>& files, const zvector<unsigned char>& stored) {
+zvector<FileEntry> storedEntries(const zvector<PlannedFile>& files) {
     zvector<FileEntry> kept;
     kept.reserve(files.size());
-    for (std::size_t i = 0; i < files.size(); ++i)
-        if (stored[i] != 0)
-            kept.push_back(std::move(files[i]));
+    for (const PlannedFile& file : files)
+        if (file.stored)
+            kept.push_back(file.entry);
     return kept;
 }
 
-// Move mode, once the archive is in place: delete the stored files, then
-// remove the directories, deepest first.
-void removeSources(const zvector<zs>& sources, const zvector<unsigned char>& stored, const Catalogue& catalogue,
-                   const zs& source, const zs& archive, bool excludePath) {
-    forEachSourceFile(sources, [&](const zs& fullPath, std::size_t i) {
-        if (stored[i] == 0)
-            return true;
-        // An older archive of the same name inside the tree was packed like
-        // any file; it is now the new archive.
-        if (isSameFile(fullPath.c_str(), archive.c_str()))
-            printWarning("Warning: Keeping file \"%s\": it is the archive itself\n", fullPath.c_str());
-        else if (!DeleteFileA(fullPath.c_str()))
-            printWarning("Warning: Unable to delete file \"%s\"\n", fullPath.c_str());
-        return true;
-    });
-
-    zs path;
-    for (auto directory = catalogue.directories.rbegin(); directory != catalogue.directories.rend(); ++directory) {
-        const zs& name = directory->second.name;
-        if (name == "\\")
-            continue;
-        if (excludePath) {
-            path = source;
-            path += name;
-        } else {
-            path.assign(name, 1);
-        }
-        if (!RemoveDirectoryA(path.c_str()))
-            printWarning("Warning: Unable to remove directory \"%s\"\n", path.c_str());
-    }
+unsigned threadsFor(unsigned asked) {
+    return asked != 0 ? asked : std::max(1u, std::thread::hardware_concurrency());
 }
 
 } // namespace
 
-void writeArchive(const zs& source, const zs& archive, bool excludePath, bool compress, bool move) {
-    printText("%s all files from \"%s\" to archive \"%s\"\n", move ? "Moving" : "Copying", source.c_str(),
-              archive.c_str());
-    printText("\n");
-    if (source.empty()) {
+ArchiveWriter::ArchiveWriter(zs archive) : m_archive(std::move(archive)), m_plan(std::make_unique<Plan>()) {}
+
+ArchiveWriter::~ArchiveWriter() = default;
+
+std::size_t ArchiveWriter::fileCount() const noexcept {
+    return m_plan->files.size();
+}
+
+std::size_t ArchiveWriter::directoryCount() const noexcept {
+    return m_plan->directories.size();
+}
+
+int ArchiveWriter::addTree(const zs& source, bool excludePath) {
+    if (m_finished)
+        return ZAS_E_STATE;
+    if (source.empty())
         // The walk would take the current directory, whose entry would fall
         // under the top entry's empty key and leave the tables inconsistent.
-        printError("Error: Source directory name is empty\n");
-        return;
-    }
-    if (!excludePath && !isSafeRelativePath(source, kSystemNameRules)) {
+        return ZAS_E_INVALID;
+    if (!excludePath && !isSafeRelativePath(source, kSystemNameRules))
         // Every stored name would begin with the source as typed: one with a
         // "." or ".." (or empty) component would not extract again.
-        printError("Error: Source path \"%s\" must not hold \".\", \"..\" or empty components when \"-p\" "
-                   "option is not used\n",
-                   source.c_str());
-        return;
-    }
+        return ZAS_E_NAME;
 
-    ArchiveHeader header;
-    header.key = static_cast<std::uint32_t>(crtRand()) * 131076u;
+    Plan& plan = *m_plan;
+    if (!excludePath)
+        plan.enterDirectory(zs("\\"), ArchiveDate{});
 
     zvector<zs> sources;
-    gatherSources(source, sources);
+    const int status = gatherSources(source, sources, m_reporter);
     const std::size_t prefixLength = source.size() - (source.back() == '\\' ? 1 : 0);
 
-    Catalogue catalogue;
-    buildCatalogueFromSources(sources, prefixLength, excludePath, compress, catalogue);
-    printText("Found %i directories and %i files\n\n", static_cast<int>(catalogue.directories.size()),
-              static_cast<int>(catalogue.files.size()));
-    if (catalogue.files.empty())
-        return;
-
-    PendingArchive pending(archive);
-    if (!pending.create()) {
-        printError("Error: Could not create archive \"%s\"\n", archive.c_str());
-        printClosingLine();
-        printText("\n");
-        return;
+    FILETIME time;
+    zs fullPath;
+    zs directoryPart;
+    zs namePart;
+    std::uint32_t size = 0;
+    zs stored;
+    for (const zs& entry : sources) {
+        splitSourceEntry(entry, time, fullPath, directoryPart, namePart, size);
+        if (excludePath) {
+            stored.assign(directoryPart, std::min(prefixLength, directoryPart.size()));
+        } else {
+            stored = "\\";
+            stored += directoryPart;
+        }
+        if (namePart.empty()) {
+            plan.enterDirectory(stored, dateOf(time));
+            // The top entry stays, the source directory itself with it when
+            // it is not stored.
+            if (stored != "\\") {
+                TreeDirectory directory;
+                directory.walked = directoryPart;
+                if (excludePath) {
+                    directory.removal = source;
+                    directory.removal += stored;
+                } else {
+                    directory.removal.assign(stored, 1);
+                }
+                plan.treeDirectories.push_back(std::move(directory));
+            }
+            continue;
+        }
+        FileEntry file;
+        file.name = namePart;
+        file.size = size;
+        file.storedSize = size;
+        file.dirIndex = plan.enterDirectory(stored, ArchiveDate{});
+        file.date = dateOf(time);
+        plan.addFile(std::move(file), fullPath, 0);
     }
+    return status;
+}
 
-    // The data area goes behind room for the tables as gathered; if files
+int ArchiveWriter::addDirectory(const zs& storedName, const ArchiveDate& date) {
+    if (m_finished)
+        return ZAS_E_STATE;
+    if (!isSafeStoredPath(storedName, {}, kSystemNameRules))
+        return ZAS_E_NAME;
+    m_plan->enterDirectoryLevels(storedName, date);
+    return ZAS_OK;
+}
+
+int ArchiveWriter::addPath(const zs& directory, const zs& name, const zs& sourcePath) {
+    if (m_finished)
+        return ZAS_E_STATE;
+    if (name.empty() || !isSafeStoredPath(directory, name, kSystemNameRules))
+        return ZAS_E_NAME;
+    std::uint64_t size = 0;
+    std::uint64_t lastWrite = 0;
+    if (!describeRegularFile(sourcePath.c_str(), size, lastWrite))
+        return ZAS_E_OPEN;
+    if (size > std::numeric_limits<std::uint32_t>::max())
+        return ZAS_E_TOO_LARGE;
+    FileEntry file;
+    file.name = name;
+    file.size = static_cast<std::uint32_t>(size);
+    file.storedSize = file.size;
+    file.dirIndex = m_plan->enterDirectoryLevels(directory, ArchiveDate{});
+    file.date = dateOf(makeFileTime(lastWrite));
+    m_plan->addFile(std::move(file), sourcePath, 0);
+    return ZAS_OK;
+}
+
+int ArchiveWriter::addBuffer(const zs& directory, const zs& name, ByteBuffer bytes, const ArchiveDate& date) {
+    if (m_finished)
+        return ZAS_E_STATE;
+    if (name.empty() || !isSafeStoredPath(directory, name, kSystemNameRules))
+        return ZAS_E_NAME;
+    if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
+        return ZAS_E_TOO_LARGE;
+    FileEntry file;
+    file.name = name;
+    file.size = static_cast<std::uint32_t>(bytes.size());
+    file.storedSize = file.size;
+    file.dirIndex = m_plan->enterDirectoryLevels(directory, ArchiveDate{});
+    file.date = date;
+    m_plan->buffers.push_back(std::move(bytes));
+    m_plan->addFile(std::move(file), zs(), m_plan->buffers.size() - 1);
+    return ZAS_OK;
+}
+
+int ArchiveWriter::finish() {
+    if (m_finished)
+        return ZAS_E_STATE;
+    m_finished = true;
+    Plan& plan = *m_plan;
+
+    CrtRandom generator(m_options.seed ? *m_options.seed : static_cast<unsigned>(std::time(nullptr)));
+    ArchiveHeader header;
+    header.key = static_cast<std::uint32_t>(generator.next()) * 131076u;
+
+    std::size_t fileTableSize = 0;
+    std::uint64_t totalBytes = 0;
+    bool fromMemoryCoded = false;
+    for (PlannedFile& file : plan.files) {
+        file.entry.storage = m_options.compress && file.entry.size > 0 ? kStorageCompressed : kStorageStored;
+        fileTableSize += fileEntrySize(file.entry);
+        totalBytes += file.entry.size;
+        fromMemoryCoded = fromMemoryCoded || (file.source.empty() && file.entry.storage == kStorageCompressed);
+    }
+    std::size_t dirTableSize = 0;
+    for (const DirEntry& directory : plan.directories)
+        dirTableSize += dirEntrySize(directory);
+    if (fileTableSize > std::numeric_limits<std::int32_t>::max() ||
+        dirTableSize > std::numeric_limits<std::int32_t>::max())
+        return ZAS_E_TOO_LARGE;
+
+    PendingArchive pending(m_archive, m_options.exclusive);
+    if (m_options.exclusive && GetFileAttributesA(m_archive.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return ZAS_E_EXISTS;
+    if (!pending.create())
+        return ZAS_E_CREATE;
+
+    // The data area goes behind room for the tables as recorded; if files
     // drop out on the way, the tables shrink and the data moves down.
-    const std::uint64_t reservedStart = kHeaderSize + catalogue.fileTableSize + catalogue.dirTableSize;
-    zvector<unsigned char> stored(catalogue.files.size(), 0);
-    DataPass data(pending.file(), reservedStart);
-    if (const unsigned threads = codingThreads(); compress && threads > 1)
-        data.codeAhead(sources, catalogue, threads);
-    DataOutcome outcome = DataOutcome::writeFailed;
-    if (seekFile(pending.file(), reservedStart))
-        outcome = data.run(sources, catalogue, stored);
+    const std::uint64_t reservedStart = kHeaderSize + fileTableSize + dirTableSize;
+    DataPass data(pending.file(), reservedStart, plan.buffers, m_reporter);
+    // Files from memory are coded on this thread: the workers read files.
+    if (const unsigned threads = threadsFor(m_options.threads); m_options.compress && threads > 1 && !fromMemoryCoded)
+        data.codeAhead(plan.files, threads);
+    bool written = seekFile(pending.file(), reservedStart) && data.run(plan.files, totalBytes);
     const std::uint64_t dataSize = data.dataSize();
-    if (outcome == DataOutcome::bufferExceeded) {
-        pending.discard();
-        endProcess();
-    }
-    bool written = outcome == DataOutcome::written;
 
-    zvector<FileEntry> files = storedEntries(catalogue.files, stored);
-    if (written && files.empty()) {
+    const zvector<FileEntry> files = storedEntries(plan.files);
+    if (written && files.empty() && !plan.files.empty()) {
         // Nothing was readable: no archive, as when there is nothing to pack.
         pending.discard();
-        printClosingLine();
-        printText("\n");
-        return;
+        return ZAS_E_NOT_FOUND;
     }
+    const bool durable = m_options.durable || m_options.move;
     if (written) {
-        zvector<DirEntry> directories(catalogue.directories.size());
-        for (const auto& [key, directory] : catalogue.directories)
-            directories[directory.index] = directory;
-        const ByteBuffer tables = buildCatalogue(header, files, directories);
+        const ByteBuffer tables = buildCatalogue(header, files, plan.directories);
         written = moveDataDown(pending.file(), reservedStart, tables.size(), reservedStart + dataSize) &&
                   seekFile(pending.file(), 0) &&
-                  std::fwrite(tables.data(), 1, tables.size(), pending.file()) == tables.size() &&
-                  pending.commit(move);
+                  std::fwrite(tables.data(), 1, tables.size(), pending.file()) == tables.size();
     }
     if (!written) {
         pending.discard();
-        printError("Error: Could not write archive \"%s\"\n", archive.c_str());
-    } else if (move) {
-        removeSources(sources, stored, catalogue, source, archive, excludePath);
+        return ZAS_E_WRITE;
     }
-    printClosingLine();
-    printText("\n");
+    if (!pending.commit(durable))
+        return m_options.exclusive && GetFileAttributesA(m_archive.c_str()) != INVALID_FILE_ATTRIBUTES
+                   ? ZAS_E_EXISTS
+                   : ZAS_E_WRITE;
+    if (m_options.move)
+        removeSources(plan.files, plan.treeDirectories, m_archive, m_reporter);
+    return ZAS_OK;
 }

@@ -1,4 +1,4 @@
-#include "support/Console.h"
+#include "app/Console.h"
 
 #include <cstdarg>
 #include <cstdio>

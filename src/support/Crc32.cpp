@@ -1,13 +1,6 @@
-#include "support/Services.h"
+#include "support/Crc32.h"
 
 #include <array>
-#include <cfenv>
-#include <filesystem>
-#include <system_error>
-#include <utility>
-
-Z_File* File = nullptr;
-Z_System* Sys = nullptr;
 
 namespace {
 
@@ -28,25 +21,9 @@ constexpr std::array<std::array<std::uint32_t, 256>, 4> makeCrcTables() {
 
 constexpr auto kCrcTables = makeCrcTables();
 
-std::string currentDirectory() {
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::current_path(error);
-    return error ? std::string(".") : path.string();
-}
-
-// The start-up objects, in the order the library constructs them.
-Z_ZephelInit g_zephelInit;
-M_MathInit g_mathInit;
-
 } // namespace
 
-Z_File::Z_File(std::string startupDirectory) : m_startupDirectory(std::move(startupDirectory)) {}
-
-void Z_File::setArchiveHandling(int mode) {
-    m_archiveHandling = mode;
-}
-
-std::uint32_t Z_File::CRC32(const void* data, unsigned length) const {
+std::uint32_t crc32(const void* data, std::size_t length) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     std::uint32_t crc = 0xFFFFFFFFu;
     while (length >= 4) {
@@ -60,30 +37,4 @@ std::uint32_t Z_File::CRC32(const void* data, unsigned length) const {
     while (length-- > 0)
         crc = (crc >> 8) ^ kCrcTables[0][(crc ^ *bytes++) & 0xFFu];
     return ~crc;
-}
-
-void Z_System::ceaseVerbose(int cease) {
-    m_verboseCeased = cease;
-}
-
-Z_ZephelInit::Z_ZephelInit() {
-    File = new Z_File(currentDirectory());
-    Sys = new Z_System();
-}
-
-Z_ZephelInit::~Z_ZephelInit() {
-    delete Sys;
-    Sys = nullptr;
-    delete File;
-    File = nullptr;
-}
-
-// The progress percentages and the compression buffer size are computed in
-// floating point and truncated; they assume round-to-nearest.
-M_MathInit::M_MathInit() : m_savedRounding(std::fegetround()) {
-    std::fesetround(FE_TONEAREST);
-}
-
-M_MathInit::~M_MathInit() {
-    std::fesetround(m_savedRounding);
 }
