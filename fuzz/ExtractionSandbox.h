@@ -8,8 +8,8 @@
 
 #include "platform/Platform.h"
 #include "read/Extraction.h"
-#include "read/Listing.h"
-#include "support/Console.h"
+#include "app/Modes.h"
+#include "app/Console.h"
 #include "support/Memory.h"
 
 #include <cstdint>

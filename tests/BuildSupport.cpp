@@ -1,11 +1,12 @@
+#include "app/Modes.h"
 #include "BuildSupport.h"
 
 #include "archive/Scramble.h"
 #include "write/Gathering.h"
 #include "write/Writer.h"
 #include "platform/Platform.h"
-#include "support/Console.h"
-#include "support/Services.h"
+#include "app/Console.h"
+#include "app/Services.h"
 
 #include <gtest/gtest.h>
 
@@ -107,7 +108,10 @@ std::vector<std::string> gatherIn(const fs::path& directory, const std::string& 
     zvector<zs> list;
     list.push_back(zs("left over from before"));
     ::testing::internal::CaptureStdout();
-    gatherSources(zs(source.c_str()), list);
+    WriteEventPrinter printer;
+    Reporter reporter;
+    reporter.setCallback(WriteEventPrinter::print, &printer);
+    gatherSources(zs(source.c_str()), list, reporter);
     const std::string output = ::testing::internal::GetCapturedStdout();
     if (printed != nullptr)
         *printed = output;

@@ -2,6 +2,7 @@
 // reading back what the writer made, setting file times.
 #pragma once
 
+#include "app/Modes.h"
 #include "TestSupport.h"
 #include "archive/Format.h"
 

@@ -1,5 +1,5 @@
 #include "app/CommandLine.h"
-#include "support/Console.h"
+#include "app/Console.h"
 
 #include <gtest/gtest.h>
 

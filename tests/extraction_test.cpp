@@ -1,5 +1,6 @@
 // The extract mode: exact output, destinations, dates, and the archives
 // that must not be trusted.
+#include "app/Modes.h"
 #include "ArchiveFixture.h"
 #include "BuildSupport.h"
 #include "TestSupport.h"
@@ -8,7 +9,7 @@
 #include "platform/Platform.h"
 #include "archive/StoredName.h"
 #include "read/Extraction.h"
-#include "support/Console.h"
+#include "app/Console.h"
 
 #include <gtest/gtest.h>
 
@@ -133,19 +134,23 @@ TEST(CreateDirectoryPath, CreatesAndDatesEveryLevelUpToTheLastBackslash) {
     const std::string base = "d";
     const ArchiveDate first = makeDate(2000, 1, 2, 3, 4, 5, 0);
     const ArchiveDate second = makeDate(2010, 5, 6, 7, 8, 9, 0);
+    ExtractEventPrinter printer;
+    Reporter reporter;
+    reporter.setCallback(ExtractEventPrinter::print, &printer);
+    clearFlagsForTesting();
 
-    createDirectoryPath(zs((base + "\\a\\b\\").c_str()), first);
+    createDirectoryPath(zs((base + "\\a\\b\\").c_str()), first, reporter);
     for (const char* level : {"d", "d/a", "d/a/b"})
         EXPECT_EQ(lastWriteTime(dir / level), timeOf(first)) << level;
 
-    createDirectoryPath(zs((base + "\\a\\c\\").c_str()), second);
+    createDirectoryPath(zs((base + "\\a\\c\\").c_str()), second, reporter);
     EXPECT_EQ(lastWriteTime(dir / "d"), timeOf(second));
     EXPECT_EQ(lastWriteTime(dir / "d/a"), timeOf(second));
     EXPECT_EQ(lastWriteTime(dir / "d/a/b"), timeOf(first));
 
     // Year 0 creates without dating any level; text after the last backslash
     // is left alone.
-    createDirectoryPath(zs((base + "\\a\\e\\tail").c_str()), ArchiveDate{});
+    createDirectoryPath(zs((base + "\\a\\e\\tail").c_str()), ArchiveDate{}, reporter);
     EXPECT_TRUE(fs::is_directory(dir / "d/a/e"));
     EXPECT_FALSE(fs::exists(dir / "d/a/e/tail"));
     EXPECT_EQ(lastWriteTime(dir / "d"), timeOf(second));
@@ -456,36 +461,6 @@ TEST(Extraction, ReportsWhatItCannotCreateAndGoesOn) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(readFile(dir / "out/sub"), "a file where the directory should go");
     EXPECT_EQ(readFile(dir / "out/ok"), "fine");
-}
-
-// The archive disappears between the reader's open and the data pass.
-int g_opensOfArchive = 0;
-void removeArchiveOnSecondOpen(const char* path) {
-    if (std::string(path) == "a.zas" && ++g_opensOfArchive == 2)
-        fs::remove("a.zas");
-}
-
-TEST(Extraction, ReadsNothingWhenTheSecondOpenFails) {
-    TempDir dir;
-    writeFile(dir / "a.zas", archiveBytes({{"\\"}, {"\\sub\\"}}, {{"f.txt", "content", 1}}));
-    const WorkingDirectory inside(dir.path());
-
-    clearFlagsForTesting();
-    g_opensOfArchive = 0;
-    setOpenFileHookForTesting(removeArchiveOnSecondOpen);
-    const AllocationCounts before;
-    testing::internal::CaptureStdout();
-    extractArchive("a.zas", "out");
-    const std::string output = testing::internal::GetCapturedStdout();
-    setOpenFileHookForTesting(nullptr);
-
-    EXPECT_EQ(output, "Reading archive a.zas...\n"
-                      "Extracting files to \"out\\\"\n"
-                      "Error: Could not open file \"a.zas\"\n");
-    EXPECT_TRUE(errorRaised());
-    EXPECT_TRUE(allocationsBalancedSince(before));
-    EXPECT_FALSE(fs::exists(dir / "out"));
-    clearFlagsForTesting();
 }
 
 // A small tree with recorded times, packed by the writer in each of its ways

@@ -1,6 +1,6 @@
 #include "archive/Format.h"
 #include "archive/Scramble.h"
-#include "support/Services.h"
+#include "app/Services.h"
 
 #include <gtest/gtest.h>
 

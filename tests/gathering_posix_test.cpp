@@ -3,7 +3,7 @@
 #include "write/Gathering.h"
 
 #include "BuildSupport.h"
-#include "support/Console.h"
+#include "app/Console.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "write/Gathering.h"
 
 #include "BuildSupport.h"
-#include "support/Console.h"
+#include "app/Console.h"
 
 #include <gtest/gtest.h>
 
@@ -75,14 +75,23 @@ TEST_F(Gathering, RootEntryAndTrailingBackslash) {
     EXPECT_EQ(gatherIn(dir.path(), "lonely"), (std::vector<std::string>{"lonely\\"}));
 }
 
-TEST_F(Gathering, MissingSourceOrAFileYieldsNothing) {
+TEST_F(Gathering, MissingSourceOrAFileYieldsNothingAndSaysWhy) {
     writeFile(dir / "file.txt", "x");
-    for (const char* source : {"missing", "file.txt"}) {
+    const struct {
+        const char* source;
+        const char* warning;
+    } cases[] = {
+        {"missing", "Warning: Source directory \"missing\" does not exist\n"},
+        {"file.txt", "Warning: Source \"file.txt\" is not a directory\n"},
+    };
+    for (const auto& c : cases) {
+        clearFlagsForTesting();
         std::string printed;
-        EXPECT_TRUE(gatherIn(dir.path(), source, &printed).empty()) << source;
-        EXPECT_EQ(printed, "Gathering files and directories...\n");
+        EXPECT_TRUE(gatherIn(dir.path(), c.source, &printed).empty()) << c.source;
+        EXPECT_EQ(printed, std::string("Gathering files and directories...\n") + c.warning);
+        EXPECT_TRUE(warningRaised());
     }
-    EXPECT_FALSE(warningRaised());
+    clearFlagsForTesting();
 }
 
 TEST_F(Gathering, EmptySourceWalksTheCurrentDirectory) {
@@ -128,9 +137,8 @@ TEST_F(Gathering, ReleasesEverythingItAllocates) {
     {
         WorkingDirectory inside(dir.path());
         zvector<zs> list;
-        CaptureStdout();
-        gatherSources(zs("data"), list);
-        GetCapturedStdout();
+        Reporter silent;
+        gatherSources(zs("data"), list, silent);
         EXPECT_EQ(list.size(), 4u);
     }
     EXPECT_TRUE(allocationsBalancedSince(before));

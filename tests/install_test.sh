@@ -1,8 +1,10 @@
 #!/bin/sh
 # Installs the build into a temporary DESTDIR, as a package would, and runs
 # the installed program. The installation holds the program and its manual
-# page and nothing else (no libraries, no tests); the program starts from
-# there, prints its banner and the usage text, and exits with 1.
+# page, the shared and the static library, the header, zas.pc and the CMake
+# package, and nothing else (no tests); the program starts from there with
+# the installed library, prints its banner and the usage text, and exits
+# with 1.
 # Arguments: cmake, the build tree, the manual page in the sources.
 set -eu
 cmake=$1
@@ -20,14 +22,27 @@ DESTDIR="$root/dest" "$cmake" --install "$build" --prefix /usr >"$root/log" 2>&1
   cat "$root/log"
   fail "cmake --install failed"
 }
-installed=$(cd "$root/dest" && find . ! -type d | sort | tr '\n' ' ')
-[ "$installed" = "./usr/bin/zas ./usr/share/man/man1/zas.1 " ] || fail "installed: $installed"
-cmp -s "$page" "$root/dest/usr/share/man/man1/zas.1" || fail "the installed manual page differs from $page"
-[ -x "$root/dest/usr/bin/zas" ] || fail "the installed zas is not executable"
+cd "$root/dest"
+for path in usr/bin/zas usr/share/man/man1/zas.1 usr/include/zas.h; do
+  [ -f "$path" ] || fail "$path is not installed"
+done
+libdir=$(dirname "$(find usr -name 'libzas.so.1' | head -n 1)")
+[ -n "$libdir" ] && [ "$libdir" != . ] || fail "libzas.so.1 is not installed"
+for name in libzas.so libzas.a pkgconfig/zas.pc cmake/zas/zasConfig.cmake cmake/zas/zasConfigVersion.cmake \
+            cmake/zas/zasTargets.cmake; do
+  [ -e "$libdir/$name" ] || fail "$libdir/$name is not installed"
+done
+unexpected=$(find . ! -type d | grep -v -e '^\./usr/bin/zas$' -e '^\./usr/share/man/' -e '^\./usr/include/zas\.h$' \
+               -e "^\./$libdir/" || true)
+[ -z "$unexpected" ] || fail "unexpected files: $unexpected"
+cmp -s "$page" usr/share/man/man1/zas.1 || fail "the installed manual page differs from $page"
+[ -x usr/bin/zas ] || fail "the installed zas is not executable"
 
 status=0
-# Run as an installed program is: by its name, from the PATH.
-(cd "$root" && PATH="$root/dest/usr/bin:$PATH" && zas) >"$root/output" 2>&1 || status=$?
-[ "$status" -eq 1 ] || fail "the installed zas exited with $status, not 1"
+# Run as an installed program is: by its name, from the PATH, with the
+# installed library.
+(cd "$root" && PATH="$root/dest/usr/bin:$PATH" LD_LIBRARY_PATH="$root/dest/$libdir" zas) >"$root/output" 2>&1 ||
+  status=$?
+[ "$status" -eq 1 ] || fail "the installed zas exited with $status, not 1: $(cat "$root/output")"
 head -n 1 "$root/output" | grep -q '^Utility for archiving Tarrow files \[[0-9.]*/' || fail "no banner: $(head -n 1 "$root/output")"
 grep -q '^Usage: zas \[options\] \[source\] \[destination\]$' "$root/output" || fail "no usage text"

@@ -4,7 +4,7 @@
 #include "BuildSupport.h"
 #include "archive/Lzss.h"
 #include "platform/Platform.h"
-#include "support/Console.h"
+#include "app/Console.h"
 #include "write/ParallelCoding.h"
 
 #include <gtest/gtest.h>
@@ -82,7 +82,7 @@ class Parallel : public testing::Test {
 protected:
     void TearDown() override {
         setOpenFileHookForTesting(nullptr);
-        setEnvironment("ZAS_THREADS", nullptr);
+        setCodingThreads(0);
         clearFlagsForTesting();
     }
 
@@ -99,19 +99,11 @@ protected:
             g_opened.clear();
         }
         setOpenFileHookForTesting(vanishing);
-        setEnvironment("ZAS_THREADS", threads);
-        crtSrand(1234);
-        // The process-wide coder carries ring bytes from earlier tests: start
-        // every run from the same ones.
-        static const unsigned char zeros[64] = {};
-        static unsigned char scratch[worstCaseBlockSize(sizeof zeros)];
-        encodeBlock(zeros, scratch, sizeof zeros);
+        setCodingThreads(static_cast<unsigned>(std::stoul(threads)));
+        setKeySeed(1234);
 
         Packed run;
         run.output = writeInProcess(dir.path(), "data", false, true, false);
-        // The gathering's dots count files over the whole process: compare
-        // from the summary line on.
-        run.output.erase(0, run.output.find("Found "));
         setOpenFileHookForTesting(nullptr);
         run.archive = fs::exists(dir / "out.zas") ? readFile(dir / "out.zas") : std::string();
         return run;

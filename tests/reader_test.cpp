@@ -4,9 +4,9 @@
 #include "BuildSupport.h"
 #include "TestSupport.h"
 
-#include "read/Listing.h"
+#include "app/Modes.h"
 #include "read/Reader.h"
-#include "support/Console.h"
+#include "app/Console.h"
 
 #include <gtest/gtest.h>
 
@@ -25,11 +25,11 @@ TEST(Reader, LoadsEveryEntryInTableOrderWithDirectoriesKeyedByPosition) {
 
     const AllocationCounts before;
     {
-        ArchiveHeader header;
-        FileList files;
-        DirectoryMap dirs;
-        ASSERT_TRUE(readArchive("a.zas", header, files, dirs));
-        EXPECT_EQ(header.fileCount, 3);
+        ArchiveReader reader;
+        ASSERT_EQ(reader.open("a.zas"), ZAS_OK);
+        const FileList& files = reader.files();
+        const DirectoryMap& dirs = reader.dirs();
+        EXPECT_EQ(reader.header().fileCount, 3);
         ASSERT_EQ(files.size(), 3u);
         EXPECT_EQ(files[0].name, "a.txt");
         EXPECT_EQ(files[1].name, "a.txt");
@@ -42,6 +42,9 @@ TEST(Reader, LoadsEveryEntryInTableOrderWithDirectoriesKeyedByPosition) {
         EXPECT_EQ(dirs.at(0).name, "\\x\\"); // the key is the position, whatever the name
         EXPECT_EQ(dirs.at(0).date, date);
         EXPECT_EQ(dirs.at(1).name, "\\");
+        // Each entry's bytes follow the one before it.
+        EXPECT_EQ(reader.offsetOf(0), reader.dataStart());
+        EXPECT_EQ(reader.offsetOf(2), reader.dataStart() + 6);
     }
     EXPECT_TRUE(allocationsBalancedSince(before));
 }

@@ -2,12 +2,13 @@
 // buffers they stream through, the coder's carried state from file to file,
 // files that change while they are read, and damage found half way through
 // a large entry.
+#include "app/Modes.h"
 #include "BuildSupport.h"
 #include "LzssReference.h"
 #include "archive/Lzss.h"
 #include "platform/Platform.h"
 #include "read/Extraction.h"
-#include "support/Console.h"
+#include "app/Console.h"
 
 #include <gtest/gtest.h>
 

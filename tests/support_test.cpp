@@ -1,6 +1,6 @@
 #include "support/Exception.h"
 #include "support/Memory.h"
-#include "support/Services.h"
+#include "app/Services.h"
 
 #include "TestSupport.h"
 

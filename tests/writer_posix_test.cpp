@@ -3,7 +3,7 @@
 // on a full disk, for root as for anyone.
 #include "BuildSupport.h"
 #include "PosixSupport.h"
-#include "support/Console.h"
+#include "app/Console.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include "BuildSupport.h"
 #include "archive/Lzss.h"
 #include "platform/Platform.h"
-#include "support/Console.h"
+#include "app/Console.h"
 
 #include <gtest/gtest.h>
 
@@ -131,16 +131,20 @@ TEST(WriterProgram, ExcludePathMakesTheSourceTheTopEntry) {
     expectExampleFiles(archive, 0);
 }
 
-TEST(WriterProgram, WithoutFilesWritesNothingAndLeavesAnExistingArchiveAlone) {
+TEST(WriterProgram, WithoutFilesWritesNothingSaysSoAndLeavesAnExistingArchiveAlone) {
+    const std::string nothing = "Warning: No files to archive; \"out.zas\" was not written\n";
     const struct {
         std::vector<std::string> words;
-        const char* found;
+        std::string report;
     } cases[] = {
-        {{"-a", "data", "out.zas"}, "Found 4 directories and 0 files\n\n"},
-        {{"-m", "data", "out.zas"}, "Found 4 directories and 0 files\n\n"},
-        {{"-a", "missing", "out.zas"}, "Found 1 directories and 0 files\n\n"},
-        {{"-a", "-p", "missing", "out.zas"}, "Found 0 directories and 0 files\n\n"},
-        {{"-a", "plain.txt", "out.zas"}, "Found 1 directories and 0 files\n\n"},
+        {{"-a", "data", "out.zas"}, "Found 4 directories and 0 files\n\n" + nothing},
+        {{"-m", "data", "out.zas"}, "Found 4 directories and 0 files\n\n" + nothing},
+        {{"-a", "missing", "out.zas"},
+         "Warning: Source directory \"missing\" does not exist\nFound 1 directories and 0 files\n\n"},
+        {{"-a", "-p", "missing", "out.zas"},
+         "Warning: Source directory \"missing\" does not exist\nFound 0 directories and 0 files\n\n"},
+        {{"-a", "plain.txt", "out.zas"},
+         "Warning: Source \"plain.txt\" is not a directory\nFound 1 directories and 0 files\n\n"},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -153,8 +157,8 @@ TEST(WriterProgram, WithoutFilesWritesNothingAndLeavesAnExistingArchiveAlone) {
         EXPECT_EQ(withoutBanner(run), std::string(verb) + " all files from \"" + source +
                                           "\" to archive \"out.zas\"\n\n"
                                           "Gathering files and directories...\n" +
-                                          c.found);
-        EXPECT_EQ(run.status, 1);
+                                          c.report);
+        EXPECT_EQ(run.status, 0); // nothing was written: a failure
         EXPECT_EQ(readFile(dir / "out.zas"), "an older archive");
         EXPECT_TRUE(fs::exists(dir / "data" / "sub" / "deeper")); // move mode removes nothing either
         EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"data", "out.zas", "plain.txt"}));

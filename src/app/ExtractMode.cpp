@@ -20,8 +20,10 @@ std::int32_t percentOf(std::uint64_t part, std::uint64_t whole) {
     return static_cast<std::int32_t>(percent);
 }
 
-int onEvent(const zas_event* event, void* user) {
-    std::int64_t& countdown = *static_cast<std::int64_t*>(user);
+} // namespace
+
+int ExtractEventPrinter::print(const zas_event* event, void* printer) {
+    std::int64_t& countdown = static_cast<ExtractEventPrinter*>(printer)->m_countdown;
     const char* path = event->path;
     switch (event->type) {
     case ZAS_EVENT_EXTRACT_BEGIN: printText("Extracting files to \"%s\\\"\n", path); break;
@@ -53,6 +55,8 @@ int onEvent(const zas_event* event, void* user) {
     return modeInterrupted() ? 1 : 0;
 }
 
+namespace {
+
 class ArchiveOwner {
 public:
     ~ArchiveOwner() { zas_close(archive); }
@@ -68,8 +72,8 @@ void extractArchive(const zs& archivePath, const zs& destination) {
         reportOpenFailure(status, archivePath);
         return;
     }
-    std::int64_t countdown = 0;
-    zas_set_event_callback(owner.archive, onEvent, &countdown);
+    ExtractEventPrinter printer;
+    zas_set_event_callback(owner.archive, ExtractEventPrinter::print, &printer);
     zas_extract_counts counts{};
     const int status = zas_extract_all(owner.archive, destination.c_str(), &counts);
     raiseOnMemoryFailure(status);

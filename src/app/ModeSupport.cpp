@@ -30,7 +30,7 @@ unsigned keySeed() {
     return g_keySeed;
 }
 
-unsigned codingThreads() {
+unsigned codingThreadsSetting() {
     return g_codingThreads;
 }
 

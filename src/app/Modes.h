@@ -5,6 +5,10 @@
 
 #include "support/Memory.h"
 
+#include <zas.h>
+
+#include <cstdint>
+
 // Packs every directory and file under source into the archive. With
 // excludePath the stored names start below source; with compress every
 // non-empty file is stored as one compressed block; with move the sources
@@ -18,12 +22,32 @@ void listArchive(const zs& archivePath);
 // empty).
 void extractArchive(const zs& archivePath, const zs& destination);
 
+// The texts of the library's events, as the modes print them; one printer
+// serves one run. print() is an event callback (its user pointer the
+// printer) and returns non-zero once the run was interrupted.
+class WriteEventPrinter {
+public:
+    static int print(const zas_event* event, void* printer);
+
+private:
+    std::int64_t m_countdown = 0;
+    std::int32_t m_dotCount = 1;
+};
+
+class ExtractEventPrinter {
+public:
+    static int print(const zas_event* event, void* printer);
+
+private:
+    std::int64_t m_countdown = 0;
+};
+
 // The seed the archive key is drawn from (by default the clock when the
 // program started), and the coding threads (0: one per core).
 void setKeySeed(unsigned seed);
 void setCodingThreads(unsigned threads);
 unsigned keySeed();
-unsigned codingThreads();
+unsigned codingThreadsSetting();
 
 // Whether a mode stopped because the user interrupted the run: the entry
 // then ends the process as the signal would have.

@@ -14,11 +14,6 @@ constexpr std::int64_t kProgressStep = 0x80000;
 // Covers the longest progress line before the closing line.
 const char kClosingBlanks[] = "                                        ";
 
-struct WriteReport {
-    std::int64_t countdown = 0;
-    std::int32_t dotCount = 1;
-};
-
 const char* leftOutReason(int reason) {
     switch (reason) {
     case ZAS_REASON_BACKSLASH: return "a name in the archive cannot hold a backslash";
@@ -54,27 +49,29 @@ void reportLeftOut(const zas_event& event) {
     }
 }
 
-int onEvent(const zas_event* event, void* user) {
-    WriteReport& report = *static_cast<WriteReport*>(user);
+} // namespace
+
+int WriteEventPrinter::print(const zas_event* event, void* printer) {
+    WriteEventPrinter& report = *static_cast<WriteEventPrinter*>(printer);
     switch (event->type) {
     case ZAS_EVENT_GATHER_BEGIN: printText("Gathering files and directories...\n"); break;
     case ZAS_EVENT_GATHER_FILE:
         // Every 50th file redraws a line of 1 to 10 dots.
         if (event->done % 50 == 0) {
-            for (std::int32_t dot = 0; dot < report.dotCount; ++dot)
+            for (std::int32_t dot = 0; dot < report.m_dotCount; ++dot)
                 printText(".");
             printProgress("          \r");
-            if (++report.dotCount > 10)
-                report.dotCount = 1;
+            if (++report.m_dotCount > 10)
+                report.m_dotCount = 1;
         }
         break;
     case ZAS_EVENT_SOURCE_LEFT_OUT: reportLeftOut(*event); break;
     case ZAS_EVENT_WRITE_FILE:
-        report.countdown -= static_cast<std::int64_t>(event->size);
-        if (report.countdown < 0) {
+        report.m_countdown -= static_cast<std::int64_t>(event->size);
+        if (report.m_countdown < 0) {
             const double share = static_cast<double>(event->done) / static_cast<double>(event->total);
             printProgress("Archiving files, %i%% complete...    \r", static_cast<int>(share * 100));
-            report.countdown = kProgressStep;
+            report.m_countdown = kProgressStep;
         }
         break;
     case ZAS_EVENT_SOURCE_KEPT:
@@ -93,6 +90,8 @@ int onEvent(const zas_event* event, void* user) {
     }
     return modeInterrupted() ? 1 : 0;
 }
+
+namespace {
 
 void printClosingLine() {
     const char* outcome = errorRaised() ? " with errors" : warningRaised() ? " with warnings" : "";
@@ -123,11 +122,11 @@ void writeArchive(const zs& source, const zs& archive, bool excludePath, bool co
         return;
     }
     zas_writer* writer = owner.writer;
-    WriteReport report;
-    zas_writer_set_event_callback(writer, onEvent, &report);
+    WriteEventPrinter printer;
+    zas_writer_set_event_callback(writer, WriteEventPrinter::print, &printer);
     zas_writer_set_option(writer, ZAS_OPT_COMPRESS, compress ? 1 : 0);
     zas_writer_set_option(writer, ZAS_OPT_MOVE, move ? 1 : 0);
-    zas_writer_set_option(writer, ZAS_OPT_THREADS, codingThreads());
+    zas_writer_set_option(writer, ZAS_OPT_THREADS, codingThreadsSetting());
     zas_writer_set_option(writer, ZAS_OPT_SEED, keySeed());
 
     status = zas_writer_add_tree(writer, source.c_str(), excludePath ? ZAS_TREE_EXCLUDE_PATH : 0);

@@ -75,24 +75,23 @@ void setFileDate(const zs& path, const ArchiveDate& date, Reporter& reporter) {
 class DataArea {
 public:
     DataArea(const ArchiveReader& archive, std::uint64_t start, std::uint64_t end)
-        : m_archive(archive), m_position(start), m_end(end), m_buffer(kArchiveBufferSize) {}
+        : m_archive(archive), m_position(start), m_next(start), m_end(end), m_buffer(kArchiveBufferSize) {}
 
     void skip(std::uint32_t storedSize) {
-        m_position += storedSize;
+        m_position = m_next + storedSize;
+        m_next = m_position;
         m_remaining = 0;
     }
 
     // Starts on the next entry's storedSize bytes. False, with the entry
     // skipped, when the area does not hold them.
     bool begin(std::uint32_t storedSize) {
-        const std::uint64_t available = m_end > m_position ? m_end - m_position : 0;
+        m_position = m_next;
+        m_next += storedSize;
         m_failed = false;
-        if (storedSize > available) {
-            skip(storedSize);
-            return false;
-        }
-        m_remaining = storedSize;
-        return true;
+        const std::uint64_t available = m_end > m_position ? m_end - m_position : 0;
+        m_remaining = storedSize <= available ? storedSize : 0;
+        return storedSize <= available;
     }
 
     // The entry's next bytes, at most capacity: 0 once it is read whole, or
@@ -130,14 +129,14 @@ private:
         return count;
     }
     std::size_t fail() {
-        m_position += m_remaining;
         m_remaining = 0;
         m_failed = true;
         return 0;
     }
 
     const ArchiveReader& m_archive;
-    std::uint64_t m_position;
+    std::uint64_t m_position; // where the entry's next byte is read
+    std::uint64_t m_next;     // where the next entry begins
     std::uint64_t m_end;
     std::uint64_t m_remaining = 0;
     ByteBuffer m_buffer;

@@ -1,0 +1,30 @@
+# Installation, in components that the Debian packages split along:
+#   program  the zas program and its manual page
+#   runtime  the shared library (with its SONAME link)
+#   dev      the header, the link-time name of the shared library, the static
+#            library, zas.pc, the CMake package and the library's manual pages
+include(CMakePackageConfigHelpers)
+
+install(TARGETS zas RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+install(FILES doc/zas.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+
+install(TARGETS zas_shared EXPORT zasTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+install(TARGETS zas_static EXPORT zasTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+install(FILES include/zas.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+
+set(ZAS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zas)
+install(EXPORT zasTargets NAMESPACE zas:: DESTINATION ${ZAS_CMAKE_DIR} COMPONENT dev)
+configure_package_config_file(cmake/zasConfig.cmake.in ${PROJECT_BINARY_DIR}/zasConfig.cmake
+                              INSTALL_DESTINATION ${ZAS_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/zasConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/zasConfig.cmake ${PROJECT_BINARY_DIR}/zasConfigVersion.cmake
+        DESTINATION ${ZAS_CMAKE_DIR} COMPONENT dev)
+
+# pkg-config: the prefix found from where the file lies, so that the files
+# work under whatever prefix they are installed.
+file(RELATIVE_PATH ZAS_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+configure_file(cmake/zas.pc.in ${PROJECT_BINARY_DIR}/zas.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/zas.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
