@@ -43,6 +43,11 @@ struct ProgramRun {
 ProgramRun runZas(const std::vector<std::string>& words, const fs::path& workingDirectory,
                   const std::string& invokedAs = "zas");
 
+// POSIX: runs zas as runZas does, with setup called in the child just
+// before the program starts (to lower a limit, drop privileges, ...).
+ProgramRun runZasWith(const std::vector<std::string>& words, const fs::path& workingDirectory,
+                      void (*setup)());
+
 // Sets (or, with null, removes) an environment variable of the test process.
 void setEnvironment(const char* name, const char* value);
 

@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-ProgramRun runZas(const std::vector<std::string>& words, const fs::path& workingDirectory,
-                  const std::string& invokedAs) {
+namespace {
+
+ProgramRun run(const std::vector<std::string>& words, const fs::path& workingDirectory, const std::string& invokedAs,
+               void (*setup)()) {
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0)
         throw std::runtime_error("pipe failed");
@@ -21,6 +23,8 @@ ProgramRun runZas(const std::vector<std::string>& words, const fs::path& working
         close(pipeEnds[1]);
         if (chdir(workingDirectory.c_str()) != 0)
             _exit(127);
+        if (setup != nullptr)
+            setup();
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(invokedAs.c_str()));
         for (const std::string& word : words)
@@ -30,19 +34,30 @@ ProgramRun runZas(const std::vector<std::string>& words, const fs::path& working
         _exit(127);
     }
     close(pipeEnds[1]);
-    ProgramRun run;
+    ProgramRun result;
     char chunk[4096];
     for (;;) {
         const ssize_t got = read(pipeEnds[0], chunk, sizeof chunk);
         if (got <= 0)
             break;
-        run.output.append(chunk, static_cast<std::size_t>(got));
+        result.output.append(chunk, static_cast<std::size_t>(got));
     }
     close(pipeEnds[0]);
     int status = 0;
     waitpid(child, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+} // namespace
+
+ProgramRun runZas(const std::vector<std::string>& words, const fs::path& workingDirectory,
+                  const std::string& invokedAs) {
+    return run(words, workingDirectory, invokedAs, nullptr);
+}
+
+ProgramRun runZasWith(const std::vector<std::string>& words, const fs::path& workingDirectory, void (*setup)()) {
+    return run(words, workingDirectory, "zas", setup);
 }
 
 bool runningUnderWine() {

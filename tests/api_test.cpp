@@ -489,6 +489,40 @@ TEST(Api, HandlesServeSeveralThreads) {
     EXPECT_EQ(mismatches.load(), 0);
 }
 
+// Move mode deletes only what it stored: a file written to after it was
+// read stays, with an event that names it, whatever its size now.
+TEST(Api, MoveKeepsAFileThatChangedAfterItWasRead) {
+    TempDir dir;
+    writeFile(dir / "data" / "a_notes.txt", "version 1");
+    writeFile(dir / "data" / "b_same.txt", "version 1");
+    writeFile(dir / "data" / "c_big.bin", content(31, 1 << 20));
+    const WorkingDirectory inside(dir.path());
+    struct Seen {
+        std::vector<std::string> kept;
+    } seen;
+    Writer writer("out.zas");
+    zas_writer_set_option(writer.handle, ZAS_OPT_MOVE, 1);
+    zas_writer_set_event_callback(
+        writer.handle,
+        [](const zas_event* event, void* user) {
+            if (event->type == ZAS_EVENT_WRITE_FILE && std::string(event->path) == "data\\c_big.bin") {
+                // Both were read; one grows, the other keeps its size.
+                writeFile("data/a_notes.txt", "version 2 - an edit made while the move runs");
+                writeFile("data/b_same.txt", "version 2");
+            }
+            if (event->type == ZAS_EVENT_SOURCE_KEPT && event->reason == ZAS_REASON_CHANGED)
+                static_cast<Seen*>(user)->kept.emplace_back(event->path);
+            return 0;
+        },
+        &seen);
+    ASSERT_EQ(zas_writer_add_tree(writer.handle, "data", 0), ZAS_OK);
+    ASSERT_EQ(zas_writer_finish(writer.handle), ZAS_OK);
+    EXPECT_EQ(seen.kept, (std::vector<std::string>{"data\\a_notes.txt", "data\\b_same.txt"}));
+    EXPECT_EQ(readFile("data/a_notes.txt"), "version 2 - an edit made while the move runs");
+    EXPECT_EQ(readFile("data/b_same.txt"), "version 2");
+    EXPECT_FALSE(fs::exists("data/c_big.bin"));
+}
+
 TEST(Api, NoticesAnArchiveChangedSinceItWasOpened) {
     TempDir dir;
     writeFromMemory(dir / "a.zas", {{"a", "abc"}}, false);

@@ -286,7 +286,7 @@ TEST(FaultsPosix, AMoveKilledAtAnyPointLosesNothing) {
         {"while the archive is written",
          [](const fs::path& root) {
              for (const auto& item : fs::directory_iterator(root))
-                 if (item.path().filename().string().starts_with("out.zas.") && item.file_size() > 4000000)
+                 if (item.path().filename().string().starts_with(".zas") && item.file_size() > 4000000)
                      return true;
              return false;
          }},
@@ -331,6 +331,94 @@ TEST(FaultsPosix, AMoveKilledAtAnyPointLosesNothing) {
             expectNothingLost(sources, dir.path(), dir / "out.zas");
         }
     }
+}
+
+// Waits until ready says so, then sends signal; the wait for the child to
+// end follows. False when the child ended first.
+bool signalWhen(pid_t child, int signal, const std::function<bool()>& ready, int& status) {
+    for (;;) {
+        bool reached = false;
+        try {
+            reached = ready();
+        } catch (const fs::filesystem_error&) {
+            // a file went while we looked: look again
+        }
+        if (reached) {
+            kill(child, signal);
+            waitpid(child, &status, 0);
+            return true;
+        }
+        if (waitpid(child, &status, WNOHANG) == child)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
+// Whether a file whose name begins with ".zas" (a file being written beside
+// its final name) holds more than a megabyte somewhere under root.
+bool writingUnder(const fs::path& root) {
+    for (const auto& item : fs::recursive_directory_iterator(root))
+        if (item.path().filename().string().starts_with(".zas") && item.is_regular_file() &&
+            item.file_size() > (1u << 20))
+            return true;
+    return false;
+}
+
+// Ctrl-C, SIGTERM or SIGHUP while the archive or an extracted file is being
+// written: the process removes what it was writing and ends as the signal
+// ends it; a move deletes nothing.
+TEST(FaultsPosix, AnInterruptRemovesWhatWasBeingWrittenAndDeletesNothing) {
+    const Tree sources = {{"data/a.bin", noise(31, 24 << 20)}, {"data/b.bin", noise(32, 24 << 20)},
+                          {"data/c.bin", noise(33, 24 << 20)}};
+    const struct {
+        const char* name;
+        std::vector<std::string> words;
+        int signal;
+    } cases[] = {
+        {"packing, Ctrl-C", {"-a", "data", "out.zas"}, SIGINT},
+        {"moving, hang-up", {"-m", "-c", "data", "out.zas"}, SIGHUP},
+        {"extracting, terminate", {"-x", "../whole.zas", "out"}, SIGTERM},
+    };
+    TempDir dir;
+    plant(dir / "made", sources);
+    ASSERT_EQ(runZas({"-a", "data", "../whole.zas"}, dir / "made").status, 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path root = dir / "run";
+        fs::remove_all(root);
+        plant(root, sources);
+        const pid_t child = startZas(c.words, root);
+        ASSERT_GT(child, 0);
+        int status = 0;
+        if (!signalWhen(child, c.signal, [&] { return writingUnder(root); }, status)) {
+            ADD_FAILURE() << "the run ended before it was interrupted";
+            continue;
+        }
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << "status " << status;
+        EXPECT_TRUE(readTree(root / "data") == readTree(dir / "made" / "data")) << "a source was deleted";
+        EXPECT_EQ(namesIn(root), (std::set<std::string>{"data", c.signal == SIGTERM ? "out" : "data"}));
+        if (fs::exists(root / "out")) {
+            for (const auto& item : fs::recursive_directory_iterator(root / "out"))
+                EXPECT_FALSE(item.is_regular_file()) << item.path() << " was left";
+        }
+    }
+}
+
+// Killed outright during extraction, the program cannot clean up: it leaves
+// at most the file it was writing under its temporary name, never a partial
+// file under the real one.
+TEST(FaultsPosix, AKilledExtractionLeavesNoPartialFileUnderARealName) {
+    TempDir dir;
+    const std::string big = noise(41, 48 << 20);
+    writeFile(dir / "made" / "data" / "big.bin", big);
+    ASSERT_EQ(runZas({"-a", "data", "../a.zas"}, dir / "made").status, 1);
+    const pid_t child = startZas({"-x", "a.zas", "out"}, dir.path());
+    ASSERT_GT(child, 0);
+    int status = 0;
+    if (!signalWhen(child, SIGKILL, [&] { return fs::exists(dir / "out") && writingUnder(dir / "out"); }, status))
+        GTEST_SKIP() << "the extraction ended before it could be killed";
+    const fs::path real = dir / "out" / "data" / "big.bin";
+    EXPECT_TRUE(!fs::exists(real) || readFile(real) == big);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The built program, run as a user runs it: exact output and exit status.
 #include "TestSupport.h"
+#include "platform/Platform.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,36 @@ TEST(Program, RefusesAnAbsoluteSourceWithoutExcludePath) {
     ASSERT_TRUE(startsWithBanner(run.output, &rest));
     EXPECT_EQ(rest, "\nError: Source path must be relative when \"-p\" option is not used.\n");
     EXPECT_EQ(run.status, 0); // an error, as in every other run that printed one
+}
+
+// A word that begins with '/' is an option. Where absolute paths begin with
+// one, a run that failed says how to give such a path instead.
+TEST(Program, AfterAFailurePointsToDashDashForASlashWordReadAsAnOption) {
+    TempDir dir;
+    const auto note = [](const std::string& word, const std::string& corrected) {
+        return absolutePathsBeginWithSlash() ? "Note: \"" + word +
+                                                   "\" was read as an option; an absolute path needs \"--\" "
+                                                   "before it: " +
+                                                   corrected + "\n"
+                                             : std::string();
+    };
+    const struct {
+        std::vector<std::string> words;
+        std::string output;
+        int status;
+    } cases[] = {
+        {{"-v", "/tmp/x.zas"},
+         "Reading archive ...\nError: Could not open file \"\"\n" + note("/tmp/x.zas", "zas -v -- /tmp/x.zas"), 0},
+        {{"-a", "-p", "/abs/data", "out.zas"}, kUsage + note("/abs/data", "zas -a -p -- /abs/data out.zas"), 1},
+    };
+    for (const auto& c : cases) {
+        const ProgramRun run = runZas(c.words, dir.path());
+        EXPECT_EQ(withoutBanner(run), c.output);
+        EXPECT_EQ(run.status, c.status);
+    }
+    // A run that went well, or one without such a word, says nothing more.
+    EXPECT_EQ(withoutBanner(runZas({"-v", "missing.zas"}, dir.path())),
+              "Reading archive missing.zas...\nError: Could not open file \"missing.zas\"\n");
 }
 
 } // namespace

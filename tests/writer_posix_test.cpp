@@ -10,6 +10,9 @@
 #include <set>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -70,6 +73,68 @@ TEST(WriterPosix, AFailedWriteKeepsTheSourcesAndTheOlderArchive) {
         EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"data", "out.zas"})); // no partial file left
         EXPECT_EQ(namesIn(dir / "data"), (std::set<std::string>{"a.txt", "big.bin"}));
     }
+}
+
+// A directory below the source that cannot be listed holds files the user
+// expects in the archive: it is named, and the run does not pass for a clean
+// one. (Root lists anything, so the program runs as nobody then.)
+void runAsNobody() {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+        _exit(126);
+}
+
+TEST(WriterPosix, ADirectoryThatCannotBeListedIsNamedAndFailsTheRun) {
+    TempDir dir;
+    writeFile(dir / "data" / "kept.txt", "kept");
+    writeFile(dir / "data" / "closed" / "hidden.txt", "hidden");
+    fs::permissions(dir.path(), fs::perms::all);
+    fs::permissions(dir / "data" / "closed", fs::perms::none);
+    const ProgramRun run = runZasWith({"-a", "data", "out.zas"}, dir.path(), runAsNobody);
+    fs::permissions(dir / "data" / "closed", fs::perms::owner_all);
+    EXPECT_EQ(withoutBanner(run), "Copying all files from \"data\" to archive \"out.zas\"\n\n"
+                                  "Gathering files and directories...\n"
+                                  "Warning: Leaving out \"data\\closed\\\": the directory could not be listed\n"
+                                  "Found 2 directories and 1 files\n\n"
+                                  "Archiving files, 0% complete...    \r" +
+                                      closingLines(" with warnings"));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(loadArchive(dir / "out.zas").files.size(), 1u);
+}
+
+// The walk keeps no directory open while it goes down: a tree far deeper
+// than the number of files a process may open is packed whole.
+void fewOpenFiles() {
+    const rlimit limit{32, 32};
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// root/data/d/d/.../d, levels deep, with bottom.txt at the bottom, made one
+// level at a time: the standard library refuses to create paths this long.
+void plantDeepTree(const fs::path& root, int levels) {
+    int directory = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level <= levels; ++level) {
+        const char* name = level == 0 ? "data" : "d";
+        ASSERT_EQ(mkdirat(directory, name, 0755), 0);
+        const int below = openat(directory, name, O_RDONLY | O_DIRECTORY);
+        close(directory);
+        directory = below;
+        ASSERT_GE(directory, 0);
+    }
+    const int file = openat(directory, "bottom.txt", O_CREAT | O_WRONLY, 0644);
+    ASSERT_EQ(write(file, "at the bottom", 13), 13);
+    close(file);
+    close(directory);
+}
+
+TEST(WriterPosix, ATreeDeeperThanTheOpenFileLimitIsWalkedWhole) {
+    TempDir dir;
+    plantDeepTree(dir.path(), 1100);
+    const ProgramRun run = runZasWith({"-a", "data", "out.zas"}, dir.path(), fewOpenFiles);
+    EXPECT_NE(run.output.find("Found 1102 directories and 1 files\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.status, 1) << run.output;
+    const ArchiveContents archive = loadArchive(dir / "out.zas");
+    ASSERT_EQ(archive.files.size(), 1u);
+    EXPECT_EQ(archive.storedBytes(0), "at the bottom");
 }
 
 } // namespace
