@@ -195,6 +195,75 @@ bool identifyPath(const char* path, FileIdentity& identity);
 // case).
 bool isSameFile(const char* first, const char* second);
 
+// Making files the way extraction does, with as few system calls as the
+// system allows: a directory is opened once and files are made in it by
+// their names alone; each file is created under a temporary name, written,
+// dated through its own handle and renamed into place.
+
+// A directory held open. On Windows it is its path.
+class DirectoryHandle {
+public:
+    DirectoryHandle() noexcept = default;
+    ~DirectoryHandle() { close(); }
+    DirectoryHandle(const DirectoryHandle&) = delete;
+    DirectoryHandle& operator=(const DirectoryHandle&) = delete;
+
+    // Opens the directory at path (a program path); false when it is none.
+    bool open(const zs& path);
+    void close() noexcept;
+    bool isOpen() const noexcept { return m_open; }
+    const zs& path() const noexcept { return m_path; }
+
+    // Renames from to to inside the directory, replacing a file of that
+    // name in one step; removes a name.
+    bool rename(const char* from, const char* to) const;
+    bool remove(const char* name) const;
+
+private:
+    friend class OutputHandle;
+    zs m_path;
+    int m_descriptor = -1;
+    bool m_open = false;
+};
+
+// A new file being written, unbuffered: the caller writes large pieces.
+class OutputHandle {
+public:
+    OutputHandle() noexcept = default;
+    ~OutputHandle() { close(); }
+    OutputHandle(const OutputHandle&) = delete;
+    OutputHandle& operator=(const OutputHandle&) = delete;
+
+    // Creates a new file in directory under a short name of its own (".zas"
+    // and six characters), with the permissions a new file normally gets;
+    // name receives it. False when none can be created.
+    bool createIn(const DirectoryHandle& directory, zs& name);
+    bool isOpen() const noexcept;
+    bool write(const void* bytes, std::size_t count);
+    // Sets the file's last-access and last-write times (on Windows its
+    // creation time too) to a 64-bit file time.
+    bool setTimes(std::uint64_t fileTime);
+    // False when the file could not be closed cleanly (its last bytes may
+    // not have been written).
+    bool close() noexcept;
+
+private:
+#ifdef _WIN32
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+#else
+    int m_descriptor = -1;
+#endif
+};
+
+// Creates the directory at path unless one stands there already; false
+// when it could not be created (a file standing there included).
+bool ensureDirectory(const char* path);
+
+// Sets the last-access and last-write times (on Windows the creation time
+// too) of what path leads to. reached is false when it could not be opened
+// at all: that is not reported.
+bool setPathTimes(const char* path, std::uint64_t fileTime, bool& reached);
+
 // Interrupts: Ctrl-C, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and
 // closing the console) no longer end the process at once; they are noted,
 // and the program polls for them so that it can remove what it was writing

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -504,4 +505,115 @@ void endWithSignal(int signal) {
 
 bool absolutePathsBeginWithSlash() {
     return true;
+}
+
+namespace {
+
+// Characters of temporary names, and a seed for them that differs from call
+// to call (a clash only costs another try: the file is made exclusively).
+constexpr char kNameCharacters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+std::uint64_t nameSeed(const void* owner) {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_nsec) ^ static_cast<std::uint64_t>(now.tv_sec) << 20 ^
+           reinterpret_cast<std::uintptr_t>(owner) << 24;
+}
+
+} // namespace
+
+bool DirectoryHandle::open(const zs& path) {
+    close();
+    m_path = path;
+    const std::string native = nativePath(path.c_str());
+    m_descriptor = ::open(native.empty() ? "." : native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    m_open = m_descriptor >= 0;
+    return m_open;
+}
+
+void DirectoryHandle::close() noexcept {
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+    m_descriptor = -1;
+    m_open = false;
+}
+
+bool DirectoryHandle::rename(const char* from, const char* to) const {
+    return renameat(m_descriptor, from, m_descriptor, to) == 0;
+}
+
+bool DirectoryHandle::remove(const char* name) const {
+    return unlinkat(m_descriptor, name, 0) == 0;
+}
+
+bool OutputHandle::createIn(const DirectoryHandle& directory, zs& name) {
+    close();
+    std::uint64_t state = nameSeed(this);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = ".zas";
+        for (int i = 0; i < 6; ++i) {
+            state = state * 6364136223846793005u + 1442695040888963407u;
+            name += kNameCharacters[(state >> 33) % (sizeof kNameCharacters - 1)];
+        }
+        // The mode is narrowed by the umask, as for any new file.
+        m_descriptor = openat(directory.m_descriptor, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (m_descriptor >= 0)
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+bool OutputHandle::isOpen() const noexcept {
+    return m_descriptor >= 0;
+}
+
+bool OutputHandle::write(const void* bytes, std::size_t count) {
+    const auto* next = static_cast<const unsigned char*>(bytes);
+    while (count != 0) {
+        const ssize_t written = ::write(m_descriptor, next, count);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        next += written;
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool OutputHandle::setTimes(std::uint64_t fileTime) {
+    const struct timespec times[2] = {timespecFromFileTime(fileTime), timespecFromFileTime(fileTime)};
+    return futimens(m_descriptor, times) == 0;
+}
+
+bool OutputHandle::close() noexcept {
+    if (m_descriptor < 0)
+        return true;
+    const bool closed = ::close(m_descriptor) == 0;
+    m_descriptor = -1;
+    return closed;
+}
+
+bool ensureDirectory(const char* path) {
+    const std::string native = nativePath(path);
+    if (mkdir(native.c_str(), 0777) == 0)
+        return true;
+    // Something stands there: good only when it is a directory (or a link to
+    // one).
+    struct stat item {};
+    return errno == EEXIST && stat(native.c_str(), &item) == 0 && S_ISDIR(item.st_mode);
+}
+
+bool setPathTimes(const char* path, std::uint64_t fileTime, bool& reached) {
+    const struct timespec times[2] = {timespecFromFileTime(fileTime), timespecFromFileTime(fileTime)};
+    if (utimensat(AT_FDCWD, nativePath(path).c_str(), times, 0) == 0) {
+        reached = true;
+        return true;
+    }
+    // What keeps the path from being opened is passed over; what refuses
+    // the new times is reported.
+    reached = errno != ENOENT && errno != ENOTDIR && errno != EACCES && errno != ELOOP && errno != ENAMETOOLONG;
+    return false;
 }

@@ -263,3 +263,92 @@ void endWithSignal(int) {
 bool absolutePathsBeginWithSlash() {
     return false;
 }
+
+bool DirectoryHandle::open(const zs& path) {
+    close();
+    m_path = path;
+    const DWORD attributes = GetFileAttributesA(path.empty() ? "." : path.c_str());
+    m_open = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (m_open && !m_path.empty() && m_path.back() != '\\')
+        m_path += '\\';
+    return m_open;
+}
+
+void DirectoryHandle::close() noexcept {
+    m_open = false;
+}
+
+bool DirectoryHandle::rename(const char* from, const char* to) const {
+    return MoveFileExA((m_path + from).c_str(), (m_path + to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool DirectoryHandle::remove(const char* name) const {
+    return DeleteFileA((m_path + name).c_str()) != 0;
+}
+
+bool OutputHandle::createIn(const DirectoryHandle& directory, zs& name) {
+    close();
+    const unsigned start = static_cast<unsigned>(GetTickCount() ^ GetCurrentProcessId() << 12) % 1000000u;
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        char candidate[16];
+        std::snprintf(candidate, sizeof candidate, ".zas%06u", (start + attempt * 7919u) % 1000000u);
+        m_handle = CreateFileA((directory.path() + candidate).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (m_handle != INVALID_HANDLE_VALUE) {
+            name = candidate;
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+bool OutputHandle::isOpen() const noexcept {
+    return m_handle != INVALID_HANDLE_VALUE;
+}
+
+bool OutputHandle::write(const void* bytes, std::size_t count) {
+    const auto* next = static_cast<const unsigned char*>(bytes);
+    while (count != 0) {
+        const DWORD wanted = count < 0x40000000u ? static_cast<DWORD>(count) : 0x40000000u;
+        DWORD written = 0;
+        if (!WriteFile(m_handle, next, wanted, &written, nullptr) || written == 0)
+            return false;
+        next += written;
+        count -= written;
+    }
+    return true;
+}
+
+bool OutputHandle::setTimes(std::uint64_t fileTime) {
+    const FILETIME time = makeFileTime(fileTime);
+    return SetFileTime(m_handle, &time, &time, &time) != 0;
+}
+
+bool OutputHandle::close() noexcept {
+    if (m_handle == INVALID_HANDLE_VALUE)
+        return true;
+    const bool closed = CloseHandle(m_handle) != 0;
+    m_handle = INVALID_HANDLE_VALUE;
+    return closed;
+}
+
+bool ensureDirectory(const char* path) {
+    if (CreateDirectoryA(path, nullptr) != 0)
+        return true;
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool setPathTimes(const char* path, std::uint64_t fileTime, bool& reached) {
+    const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    reached = handle != INVALID_HANDLE_VALUE;
+    if (!reached)
+        return false;
+    const FILETIME time = makeFileTime(fileTime);
+    const bool set = SetFileTime(handle, &time, &time, &time) != 0;
+    CloseHandle(handle);
+    return set;
+}

@@ -3,7 +3,6 @@
 #include "archive/Lzss.h"
 #include "archive/StoredName.h"
 #include "platform/Platform.h"
-#include "platform/Stream.h"
 #include "read/EntryStream.h"
 #include "read/Reader.h"
 
@@ -17,26 +16,21 @@
 namespace {
 
 // Small entries come many to a read of the archive.
-constexpr std::size_t kArchiveBufferSize = 0x10000;
+constexpr std::size_t kArchiveBufferSize = 0x40000;
 // Stored bytes move from the archive to a file through this buffer.
 constexpr std::size_t kCopyBufferSize = 0x40000;
 
-// Sets the three times of one existing directory level. A level that cannot
-// be opened is passed over in silence; a failure to set the time is
-// reported when there is a reporter.
-void dateDirectoryLevel(const zs& level, const ArchiveDate& date, Reporter* reporter) {
+// The file time of a stored date; false when it records none the system
+// can set (year 0, a field out of range, or the very first instant).
+bool fileTimeOf(const ArchiveDate& date, std::uint64_t& fileTime) {
     if (date.year == 0)
-        return;
-    HANDLE handle = CreateFileA(level.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return;
+        return false;
     const SYSTEMTIME time = systemTimeOf<SYSTEMTIME>(date);
-    FILETIME fileTime;
-    const bool failed = SystemTimeToFileTime(&time, &fileTime) && !SetFileTime(handle, &fileTime, &fileTime, &fileTime);
-    CloseHandle(handle);
-    if (failed && reporter != nullptr)
-        reporter->report(ZAS_EVENT_DIR_DATE_FAILED, 0, level.c_str());
+    FILETIME converted;
+    if (!SystemTimeToFileTime(&time, &converted))
+        return false;
+    fileTime = fileTimeValue(converted);
+    return fileTime != 0;
 }
 
 // Every level of path up to and including each backslash, left to right,
@@ -52,20 +46,12 @@ void forEachLevel(const zs& path, Visit visit) {
     }
 }
 
-void setFileDate(const zs& path, const ArchiveDate& date, Reporter& reporter) {
-    const SYSTEMTIME time = systemTimeOf<SYSTEMTIME>(date);
-    FILETIME fileTime;
-    if (!SystemTimeToFileTime(&time, &fileTime) || fileTimeValue(fileTime) == 0)
-        return;
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return;
-    const bool failed = !SetFileTime(handle, &fileTime, &fileTime, &fileTime);
-    CloseHandle(handle);
-    if (failed)
-        reporter.report(ZAS_EVENT_FILE_DATE_FAILED, 0, path.c_str());
-}
+struct NameHash {
+    std::size_t operator()(const zs& name) const noexcept {
+        return std::hash<std::string_view>()(std::string_view(name.data(), name.size()));
+    }
+};
+using NameSet = std::unordered_set<zs, NameHash, std::equal_to<>, Z_Allocator<zs>>;
 
 // The data area, consumed strictly forward: each entry's bytes start where
 // the previous entry's storedSize ended. Entries hold no offsets, so an entry
@@ -146,58 +132,63 @@ private:
 };
 
 // A file being extracted, written as its bytes come: always to a new file
-// beside its final name, under a short name of its own, which is renamed
-// into place once the content is whole. A killed run therefore leaves at
-// most that temporary file, never a partial file under a real name; an
-// existing file keeps its old content until the new one is complete, and a
-// link standing at the name is replaced rather than written through. Unless
-// committed, the new file is removed. After a failed write, further bytes
-// are taken and dropped, so that the entry can still be read to its end and
-// judged.
+// beside its final name, under a short name of its own, dated through its
+// own handle and renamed into place once the content is whole. A killed run
+// therefore leaves at most that temporary file, never a partial file under
+// a real name; an existing file keeps its old content until the new one is
+// complete, and a link standing at the name is replaced rather than written
+// through. Unless committed, the new file is removed. After a failed write,
+// further bytes are taken and dropped, so that the entry can still be read
+// to its end and judged.
 class OutputFile final : public LzssSink {
 public:
-    explicit OutputFile(const zs& path) : m_path(path) {
-        m_file = Stream(createFileBeside(path.c_str(), m_writtenPath));
-        m_failed = !m_file.isOpen();
+    // directory is where the file goes, opened (or not, when it could not
+    // be): the file is then not written.
+    OutputFile(const DirectoryHandle& directory, const zs& name) : m_directory(directory), m_name(name) {
+        m_failed = !directory.isOpen() || !m_file.createIn(directory, m_temporary);
         if (m_failed)
-            m_writtenPath.clear();
-        else
-            // The bytes come in large pieces: hand them to the system as they
-            // are instead of through the stream's buffer.
-            std::setvbuf(m_file.get(), nullptr, _IONBF, 0);
+            m_temporary.clear();
     }
     ~OutputFile() { discard(); }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     bool write(const unsigned char* bytes, std::size_t count) override {
-        if (!m_failed && std::fwrite(bytes, 1, count, m_file.get()) != count)
+        if (!m_failed && !m_file.write(bytes, count))
             m_failed = true;
         return true;
     }
 
     bool failed() const noexcept { return m_failed; }
 
+    // Dates the file, before it is closed. False when the date could not be
+    // set (a date the system cannot hold is not set, and not reported).
+    bool setDate(const ArchiveDate& date) {
+        std::uint64_t fileTime = 0;
+        return m_failed || !fileTimeOf(date, fileTime) || m_file.setTimes(fileTime);
+    }
+
     // Closes the file and puts it in place. False, with the new file
     // removed, when any of it could not be written.
     bool commit() {
-        const bool written = !m_failed && m_file.close() && replaceFile(m_writtenPath.c_str(), m_path.c_str());
+        const bool written = !m_failed && m_file.close() && m_directory.rename(m_temporary.c_str(), m_name.c_str());
         if (written)
-            m_writtenPath.clear();
+            m_temporary.clear();
         return written;
     }
 
     void discard() noexcept {
         m_file.close();
-        if (!m_writtenPath.empty())
-            DeleteFileA(m_writtenPath.c_str());
-        m_writtenPath.clear();
+        if (!m_temporary.empty())
+            m_directory.remove(m_temporary.c_str());
+        m_temporary.clear();
     }
 
 private:
-    const zs& m_path;
-    zs m_writtenPath;
-    Stream m_file;
+    const DirectoryHandle& m_directory;
+    const zs& m_name;
+    OutputHandle m_file;
+    zs m_temporary;
     bool m_failed = false;
 };
 
@@ -223,143 +214,193 @@ private:
 
 enum class EntryOutcome { extracted, damaged, notWritten };
 
-// Streams one entry's stored bytes, whose sizes agree, from the data area
-// into output, checked: a compressed block must decode to exactly size
-// bytes. Damage is judged over the whole entry even when the output has
-// failed, so that the report is the same as if the content had been checked
-// before writing.
-bool streamEntry(const FileEntry& file, DataArea& data, LzssContext& codec, ByteBuffer& buffer, LzssSink& output,
-                 Reporter& reporter) {
-    CountingSink counted(output, reporter);
-    if (file.storage != kStorageCompressed) {
-        while (const std::size_t got = data.read(buffer.data(), buffer.size()))
-            counted.write(buffer.data(), got);
-        return !data.failed();
-    }
-    LzssBlockDecoder decoder(codec, file.storedSize, file.size, counted);
-    while (const std::size_t got = data.read(buffer.data(), buffer.size()))
-        decoder.feed(buffer.data(), got);
-    return decoder.finish() && !data.failed();
-}
+// One extraction under one destination: what the directory and file passes
+// share. Directories are made and dated level by level; each level is made
+// once, and once it was dated it is not dated again on the way (its last
+// date comes from the pass at the end): no level costs more than it must.
+class Extraction {
+public:
+    Extraction(const ArchiveReader& archive, const zs& destination, LzssContext& codec, Reporter& reporter)
+        : m_archive(archive), m_prefix(extractionPrefix(destination)), m_codec(codec), m_reporter(reporter),
+          m_buffer(kCopyBufferSize) {}
 
-EntryOutcome extractEntry(const FileEntry& file, const zs& outputPath, DataArea& data, LzssContext& codec,
-                          ByteBuffer& buffer, Reporter& reporter) {
-    if (!data.begin(file.storedSize) || !entrySizesAgree(file))
-        return EntryOutcome::damaged;
-    OutputFile output(outputPath);
-    if (output.failed()) {
-        // Nothing can be written; whether the entry is damaged still decides
-        // what is reported.
-        DiscardSink nowhere;
-        return streamEntry(file, data, codec, buffer, nowhere, reporter) ? EntryOutcome::notWritten
-                                                                          : EntryOutcome::damaged;
-    }
-    if (!streamEntry(file, data, codec, buffer, output, reporter))
-        return EntryOutcome::damaged;
-    return output.commit() ? EntryOutcome::extracted : EntryOutcome::notWritten;
-}
+    const zs& prefix() const noexcept { return m_prefix; }
 
-// Creates the missing levels of path and dates those longer than
-// undatedLength characters: the extraction leaves the levels above its
-// destination as they are. A level that cannot be created is reported once:
-// the levels below it cannot be created either.
-void createDirectoryLevels(const zs& path, std::size_t undatedLength, const ArchiveDate& date, Reporter& reporter) {
-    forEachLevel(path, [&](const zs& level) {
-        if (GetFileAttributesA(level.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryA(level.c_str(), nullptr)) {
-            reporter.report(ZAS_EVENT_DIR_CREATE_FAILED, 0, level.c_str());
+    // Whether a directory may hold extracted files: a name that would lead
+    // out of the destination, or that is too long for any path of this
+    // system (however many levels it claims), is refused before a single
+    // level of it is touched, with one event.
+    bool directoryUsable(const DirEntry& dir) {
+        if (!isSafeStoredPath(dir.name, {}, kSystemNameRules)) {
+            m_reporter.report(ZAS_EVENT_DIR_SKIPPED, ZAS_REASON_UNSAFE_NAME, dir.name.c_str());
+            return false;
+        }
+        if (const zs path = m_prefix + dir.name; isPathTooLong(path.c_str())) {
+            m_reporter.report(ZAS_EVENT_DIR_SKIPPED, ZAS_REASON_PATH_TOO_LONG, dir.name.c_str());
             return false;
         }
         return true;
-    });
-    // Creating a level moves its parent's last-write time, so the levels are
-    // dated once all of them exist.
-    if (date.year == 0)
-        return;
-    forEachLevel(path, [&](const zs& level) {
-        if (level.size() > undatedLength)
-            dateDirectoryLevel(level, date, &reporter);
-        return true;
-    });
-}
+    }
 
-// Creating files in a directory moves its last-write time. Dates the levels
-// again as the directory pass left them: each once, with the date of the last
-// directory (in index order) whose path passes through it. Going backwards,
-// the first directory to reach a level dates it; that directory reached
-// every level above it too, so the walk up a path stops at the first level
-// already dated.
-void redateDirectoryLevels(const DirectoryMap& dirs, const zvector<unsigned char>& usable, const zs& prefix) {
-    std::unordered_set<std::string_view, std::hash<std::string_view>, std::equal_to<>, Z_Allocator<std::string_view>>
-        dated;
-    zs level;
-    for (auto entry = dirs.rbegin(); entry != dirs.rend(); ++entry) {
-        const auto& [index, dir] = *entry;
-        if (usable[static_cast<std::size_t>(index)] == 0 || dir.date.year == 0)
-            continue;
-        const std::string_view name(dir.name.data(), dir.name.size());
-        for (std::size_t end = name.size(); end > 0;) {
-            const std::size_t at = name.rfind('\\', end - 1);
-            if (at == std::string_view::npos || !dated.insert(name.substr(0, at + 1)).second)
-                break;
-            level.assign(prefix);
-            level.append(dir.name, 0, at + 1);
-            dateDirectoryLevel(level, dir.date, nullptr);
-            end = at;
+    // Makes the missing levels of path and dates those longer than
+    // undatedLength characters: the extraction leaves the levels above its
+    // destination as they are. A level that cannot be made is reported
+    // once: the levels below it cannot be made either.
+    void createLevels(const zs& path, std::size_t undatedLength, const ArchiveDate& date) {
+        forEachLevel(path, [&](const zs& level) {
+            if (m_made.count(level) != 0)
+                return true;
+            if (!ensureDirectory(level.c_str())) {
+                m_reporter.report(ZAS_EVENT_DIR_CREATE_FAILED, 0, level.c_str());
+                return false;
+            }
+            m_made.insert(level);
+            return true;
+        });
+        // Making a level moves its parent's last-write time, so the levels
+        // are dated once all of them exist.
+        std::uint64_t fileTime = 0;
+        if (date.year == 0)
+            return;
+        const bool settable = fileTimeOf(date, fileTime);
+        forEachLevel(path, [&](const zs& level) {
+            if (level.size() > undatedLength && settable && m_dated.count(level) == 0) {
+                bool reached = false;
+                if (setPathTimes(level.c_str(), fileTime, reached))
+                    m_dated.insert(level);
+                else if (reached)
+                    m_reporter.report(ZAS_EVENT_DIR_DATE_FAILED, 0, level.c_str());
+            }
+            return true;
+        });
+    }
+
+    // Creating files in a directory moves its last-write time. Dates the
+    // levels again as the directory pass left them: each once, with the date
+    // of the last directory (in index order) whose path passes through it.
+    // Going backwards, the first directory to reach a level dates it; that
+    // directory reached every level above it too, so the walk up a path stops
+    // at the first level already dated.
+    void redateLevels(const DirectoryMap& dirs, const zvector<unsigned char>& usable) {
+        std::unordered_set<std::string_view, std::hash<std::string_view>, std::equal_to<>,
+                           Z_Allocator<std::string_view>>
+            dated;
+        zs level;
+        for (auto entry = dirs.rbegin(); entry != dirs.rend(); ++entry) {
+            const auto& [index, dir] = *entry;
+            std::uint64_t fileTime = 0;
+            if (usable[static_cast<std::size_t>(index)] == 0 || dir.date.year == 0)
+                continue;
+            const bool settable = fileTimeOf(dir.date, fileTime);
+            const std::string_view name(dir.name.data(), dir.name.size());
+            for (std::size_t end = name.size(); end > 0;) {
+                const std::size_t at = name.rfind('\\', end - 1);
+                if (at == std::string_view::npos || !dated.insert(name.substr(0, at + 1)).second)
+                    break;
+                level.assign(m_prefix);
+                level.append(dir.name, 0, at + 1);
+                bool reached = false;
+                if (settable)
+                    setPathTimes(level.c_str(), fileTime, reached);
+                end = at;
+            }
         }
     }
-}
 
-// Whether a directory may hold extracted files: a name that would lead out
-// of the destination, or that is too long for any path of this system
-// (however many levels it claims), is refused before a single level of it is
-// touched, with one event.
-bool directoryUsable(const DirEntry& dir, const zs& prefix, Reporter& reporter) {
-    if (!isSafeStoredPath(dir.name, {}, kSystemNameRules)) {
-        reporter.report(ZAS_EVENT_DIR_SKIPPED, ZAS_REASON_UNSAFE_NAME, dir.name.c_str());
-        return false;
+    // One file entry, whose directory (null when its index names none) is
+    // usable or not: skipped with an event, or extracted and dated. The
+    // bytes of a skipped entry are passed over.
+    bool extractFile(const FileEntry& file, const DirEntry* directory, bool directoryUsable, DataArea& data) {
+        static const zs noDirectory;
+        const zs& dirName = directory != nullptr ? directory->name : noDirectory;
+        if (directory != nullptr && !directoryUsable) {
+            // Its directory was refused and reported, under its own name.
+            data.skip(file.storedSize);
+            m_reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_DIRECTORY_SKIPPED, file.name.c_str());
+            return false;
+        }
+        if (directory == nullptr || !isSafeStoredPath(dirName, file.name, kSystemNameRules)) {
+            data.skip(file.storedSize);
+            const zs storedPath = dirName + file.name;
+            m_reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_UNSAFE_NAME, storedPath.c_str());
+            return false;
+        }
+        const zs outputPath = m_prefix + dirName + file.name;
+        if (isPathTooLong(outputPath.c_str())) {
+            data.skip(file.storedSize);
+            const zs storedPath = dirName + file.name;
+            m_reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_PATH_TOO_LONG, storedPath.c_str());
+            return false;
+        }
+        bool dated = true;
+        switch (extractEntry(file, directoryFor(dirName), data, dated)) {
+        case EntryOutcome::extracted: break;
+        case EntryOutcome::damaged: m_reporter.report(ZAS_EVENT_FILE_DAMAGED, 0, outputPath.c_str()); return false;
+        case EntryOutcome::notWritten:
+            m_reporter.report(ZAS_EVENT_FILE_WRITE_FAILED, 0, outputPath.c_str());
+            return false;
+        }
+        if (!dated)
+            m_reporter.report(ZAS_EVENT_FILE_DATE_FAILED, 0, outputPath.c_str());
+        m_reporter.report(ZAS_EVENT_FILE_EXTRACTED, 0, outputPath.c_str());
+        return true;
     }
-    if (const zs path = prefix + dir.name; isPathTooLong(path.c_str())) {
-        reporter.report(ZAS_EVENT_DIR_SKIPPED, ZAS_REASON_PATH_TOO_LONG, dir.name.c_str());
-        return false;
-    }
-    return true;
-}
 
-// One file entry, whose directory (null when its index names none) is
-// usable or not: skipped with an event, or extracted and dated. The bytes
-// of a skipped entry are passed over.
-bool extractFile(const FileEntry& file, const DirEntry* directory, bool directoryUsable, const zs& prefix,
-                 DataArea& data, LzssContext& codec, ByteBuffer& buffer, Reporter& reporter) {
-    static const zs noDirectory;
-    const zs& dirName = directory != nullptr ? directory->name : noDirectory;
-    if (directory != nullptr && !directoryUsable) {
-        // Its directory was refused and reported, under its own name.
-        data.skip(file.storedSize);
-        reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_DIRECTORY_SKIPPED, file.name.c_str());
-        return false;
+private:
+    // The directory of the destination that files of the stored directory
+    // dirName go to, opened once for all the files that follow in it.
+    const DirectoryHandle& directoryFor(const zs& dirName) {
+        if (!m_directory.isOpen() || m_directoryName != dirName) {
+            m_directoryName = dirName;
+            m_directory.open(m_prefix + dirName);
+        }
+        return m_directory;
     }
-    if (directory == nullptr || !isSafeStoredPath(dirName, file.name, kSystemNameRules)) {
-        data.skip(file.storedSize);
-        const zs storedPath = dirName + file.name;
-        reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_UNSAFE_NAME, storedPath.c_str());
-        return false;
+
+    // Streams one entry's stored bytes, whose sizes agree, from the data
+    // area into output, checked: a compressed block must decode to exactly
+    // size bytes. Damage is judged over the whole entry even when the output
+    // has failed, so that the report is the same as if the content had been
+    // checked before writing.
+    bool streamEntry(const FileEntry& file, DataArea& data, LzssSink& output) {
+        CountingSink counted(output, m_reporter);
+        if (file.storage != kStorageCompressed) {
+            while (const std::size_t got = data.read(m_buffer.data(), m_buffer.size()))
+                counted.write(m_buffer.data(), got);
+            return !data.failed();
+        }
+        LzssBlockDecoder decoder(m_codec, file.storedSize, file.size, counted);
+        while (const std::size_t got = data.read(m_buffer.data(), m_buffer.size()))
+            decoder.feed(m_buffer.data(), got);
+        return decoder.finish() && !data.failed();
     }
-    const zs outputPath = prefix + dirName + file.name;
-    if (isPathTooLong(outputPath.c_str())) {
-        data.skip(file.storedSize);
-        const zs storedPath = dirName + file.name;
-        reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_PATH_TOO_LONG, storedPath.c_str());
-        return false;
+
+    EntryOutcome extractEntry(const FileEntry& file, const DirectoryHandle& directory, DataArea& data, bool& dated) {
+        if (!data.begin(file.storedSize) || !entrySizesAgree(file))
+            return EntryOutcome::damaged;
+        OutputFile output(directory, file.name);
+        if (output.failed()) {
+            // Nothing can be written; whether the entry is damaged still
+            // decides what is reported.
+            DiscardSink nowhere;
+            return streamEntry(file, data, nowhere) ? EntryOutcome::notWritten : EntryOutcome::damaged;
+        }
+        if (!streamEntry(file, data, output))
+            return EntryOutcome::damaged;
+        dated = output.setDate(file.date);
+        return output.commit() ? EntryOutcome::extracted : EntryOutcome::notWritten;
     }
-    switch (extractEntry(file, outputPath, data, codec, buffer, reporter)) {
-    case EntryOutcome::extracted: break;
-    case EntryOutcome::damaged: reporter.report(ZAS_EVENT_FILE_DAMAGED, 0, outputPath.c_str()); return false;
-    case EntryOutcome::notWritten: reporter.report(ZAS_EVENT_FILE_WRITE_FAILED, 0, outputPath.c_str()); return false;
-    }
-    setFileDate(outputPath, file.date, reporter);
-    reporter.report(ZAS_EVENT_FILE_EXTRACTED, 0, outputPath.c_str());
-    return true;
-}
+
+    const ArchiveReader& m_archive;
+    zs m_prefix;
+    LzssContext& m_codec;
+    Reporter& m_reporter;
+    ByteBuffer m_buffer;
+    NameSet m_made;  // levels made or found
+    NameSet m_dated; // levels dated once already
+    DirectoryHandle m_directory;
+    zs m_directoryName;
+};
 
 void reportFileStart(const FileEntry& file, const DirEntry* directory, std::size_t index, std::uint64_t done,
                      std::uint64_t total, Reporter& reporter) {
@@ -384,13 +425,17 @@ zs extractionPrefix(const zs& destination) {
 }
 
 void createDirectoryPath(const zs& path, const ArchiveDate& date, Reporter& reporter) {
-    createDirectoryLevels(path, 0, date, reporter);
+    const ArchiveReader none;
+    LzssContext codec;
+    Extraction extraction(none, zs(), codec, reporter);
+    extraction.createLevels(path, 0, date);
 }
 
 int extractAll(const ArchiveReader& archive, const zs& destination, LzssContext& codec, Reporter& reporter,
                ExtractionCounts& counts) {
     counts = {};
-    const zs prefix = extractionPrefix(destination);
+    Extraction extraction(archive, destination, codec, reporter);
+    const zs& prefix = extraction.prefix();
     reporter.report(ZAS_EVENT_EXTRACT_BEGIN, 0, prefix.c_str());
 
     const FileList& files = archive.files();
@@ -400,20 +445,18 @@ int extractAll(const ArchiveReader& archive, const zs& destination, LzssContext&
     for (const FileEntry& file : files)
         totalBytes += file.size;
 
-    DataArea data(archive, archive.dataStart(), archive.length());
-    // Every entry streams through one buffer and one codec context: memory
-    // does not grow with a file's size.
-    ByteBuffer buffer(kCopyBufferSize);
-
     // The directories whose files may be written.
     zvector<unsigned char> usable(dirs.size(), 0);
     for (const auto& [index, dir] : dirs) {
-        if (directoryUsable(dir, prefix, reporter)) {
-            createDirectoryLevels(prefix + dir.name, prefix.size(), dir.date, reporter);
+        if (extraction.directoryUsable(dir)) {
+            extraction.createLevels(prefix + dir.name, prefix.size(), dir.date);
             usable[static_cast<std::size_t>(index)] = 1;
         }
     }
 
+    // Every entry streams through one buffer and one codec context: memory
+    // does not grow with a file's size.
+    DataArea data(archive, archive.dataStart(), archive.length());
     std::uint64_t processedBytes = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const FileEntry& file = files[i];
@@ -424,7 +467,7 @@ int extractAll(const ArchiveReader& archive, const zs& destination, LzssContext&
         const DirEntry* directory = archive.directoryOf(file);
         reportFileStart(file, directory, i, processedBytes, totalBytes, reporter);
         const bool dirUsable = directory != nullptr && usable[directory->index] != 0;
-        const bool done = extractFile(file, directory, dirUsable, prefix, data, codec, buffer, reporter);
+        const bool done = extraction.extractFile(file, directory, dirUsable, data);
         processedBytes += file.size;
         if (done)
             ++counts.extracted;
@@ -432,14 +475,15 @@ int extractAll(const ArchiveReader& archive, const zs& destination, LzssContext&
             ++counts.failed;
     }
 
-    redateDirectoryLevels(dirs, usable, prefix);
+    extraction.redateLevels(dirs, usable);
     return ZAS_OK;
 }
 
 bool extractOne(const ArchiveReader& archive, std::size_t index, const zs& destination, LzssContext& codec,
                 Reporter& reporter) {
     const FileEntry& file = archive.files()[index];
-    const zs prefix = extractionPrefix(destination);
+    Extraction extraction(archive, destination, codec, reporter);
+    const zs& prefix = extraction.prefix();
     const DirEntry* directory = archive.directoryOf(file);
     if (file.name.empty()) {
         const zs storedPath = (directory != nullptr ? directory->name : zs()) + file.name;
@@ -447,19 +491,18 @@ bool extractOne(const ArchiveReader& archive, std::size_t index, const zs& desti
         return false;
     }
     reportFileStart(file, directory, index, 0, file.size, reporter);
-    const bool dirUsable = directory != nullptr && directoryUsable(*directory, prefix, reporter);
+    const bool dirUsable = directory != nullptr && extraction.directoryUsable(*directory);
     if (dirUsable)
-        createDirectoryLevels(prefix + directory->name, prefix.size(), directory->date, reporter);
+        extraction.createLevels(prefix + directory->name, prefix.size(), directory->date);
 
     DataArea data(archive, archive.offsetOf(index), archive.length());
-    ByteBuffer buffer(kCopyBufferSize);
-    const bool done = extractFile(file, directory, dirUsable, prefix, data, codec, buffer, reporter);
+    const bool done = extraction.extractFile(file, directory, dirUsable, data);
     if (dirUsable) {
         zvector<unsigned char> usable(directory->index + std::size_t{1}, 0);
         usable[directory->index] = 1;
         DirectoryMap one;
         one.emplace(static_cast<std::int32_t>(directory->index), *directory);
-        redateDirectoryLevels(one, usable, prefix);
+        extraction.redateLevels(one, usable);
     }
     return done;
 }
