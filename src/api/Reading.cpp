@@ -7,6 +7,7 @@
 #include "read/Extraction.h"
 
 #include <algorithm>
+#include <optional>
 #include <cstring>
 #include <string_view>
 
@@ -76,28 +77,14 @@ private:
     std::unique_ptr<LzssContext> m_context;
 };
 
-// Collects a decoded entry into the caller's buffer.
-class BufferSink final : public LzssSink {
+// Takes the output of a decoding that only tests an entry.
+class DropSink final : public LzssSink {
 public:
-    BufferSink(unsigned char* buffer, std::size_t capacity) : m_next(buffer), m_left(capacity) {}
-    bool write(const unsigned char* bytes, std::size_t count) override {
-        if (m_next == nullptr)
-            return true; // decoding only to test
-        if (count > m_left)
-            return false;
-        std::memcpy(m_next, bytes, count);
-        m_next += count;
-        m_left -= count;
-        return true;
-    }
-
-private:
-    unsigned char* m_next;
-    std::size_t m_left;
+    bool write(const unsigned char*, std::size_t) override { return true; }
 };
 
 // Reads entry index whole: into buffer, or nowhere when buffer is null.
-int readEntry(const zas_archive& archive, std::uint64_t index, unsigned char* buffer, std::size_t capacity) {
+int readEntry(const zas_archive& archive, std::uint64_t index, unsigned char* buffer) {
     const ArchiveReader& reader = archive.reader;
     const FileEntry& file = reader.files()[index];
     const std::uint64_t offset = reader.offsetOf(index);
@@ -110,18 +97,24 @@ int readEntry(const zas_archive& archive, std::uint64_t index, unsigned char* bu
         return ZAS_OK;
     }
     PooledContext context(archive);
-    BufferSink sink(buffer, capacity);
-    LzssBlockDecoder decoder(context.get(), file.storedSize, file.size, sink);
+    // Into the caller's buffer directly, or through a sink that drops the
+    // bytes when only testing.
+    DropSink nowhere;
+    std::optional<LzssBlockDecoder> decoder;
+    if (buffer != nullptr)
+        decoder.emplace(context.get(), file.storedSize, file.size, buffer);
+    else
+        decoder.emplace(context.get(), file.storedSize, file.size, nowhere);
     ByteBuffer input(std::size_t{64} << 10);
     for (std::uint64_t done = 0; done < file.storedSize;) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(input.size(), file.storedSize - done));
         if (!reader.readAt(offset + done, input.data(), count))
             return ZAS_E_READ;
         done += count;
-        if (!decoder.feed(input.data(), count))
+        if (!decoder->feed(input.data(), count))
             return ZAS_E_ENTRY_DAMAGED;
     }
-    return decoder.finish() ? ZAS_OK : ZAS_E_ENTRY_DAMAGED;
+    return decoder->finish() ? ZAS_OK : ZAS_E_ENTRY_DAMAGED;
 }
 
 bool validIndex(const zas_archive* archive, std::uint64_t index) {
@@ -312,7 +305,7 @@ int zas_read_index(const zas_archive* archive, uint64_t index, void* buffer, siz
     if (capacity < size)
         return ZAS_E_INVALID;
     return api::guarded([&]() -> int {
-        const int status = readEntry(*archive, index, static_cast<unsigned char*>(buffer), capacity);
+        const int status = readEntry(*archive, index, static_cast<unsigned char*>(buffer));
         if (status == ZAS_OK && got != nullptr)
             *got = size;
         return status;
@@ -324,7 +317,7 @@ int zas_test_index(const zas_archive* archive, uint64_t index) {
         return ZAS_E_INVALID;
     if (!validIndex(archive, index))
         return ZAS_E_INDEX;
-    return api::guarded([&]() -> int { return readEntry(*archive, index, nullptr, 0); });
+    return api::guarded([&]() -> int { return readEntry(*archive, index, nullptr); });
 }
 
 int zas_fopen_index(const zas_archive* archive, uint64_t index, zas_file** file) {

@@ -166,6 +166,10 @@ std::int64_t encodeBlock(LzssContext& context, const unsigned char* source, unsi
 class LzssBlockDecoder {
 public:
     LzssBlockDecoder(LzssContext& context, std::uint64_t blockLength, std::uint64_t expectedSize, LzssSink& sink);
+    // Expands straight into destination, which has room for expectedSize
+    // bytes: no window, no copy. Fed in pieces the same way.
+    LzssBlockDecoder(LzssContext& context, std::uint64_t blockLength, std::uint64_t expectedSize,
+                     unsigned char* destination);
     LzssBlockDecoder(const LzssBlockDecoder&) = delete;
     LzssBlockDecoder& operator=(const LzssBlockDecoder&) = delete;
 
@@ -184,11 +188,6 @@ public:
     std::uint64_t produced() const noexcept { return m_base + static_cast<std::uint64_t>(m_out - m_window); }
 
 private:
-    friend bool decodeBlock(LzssContext&, const unsigned char*, std::size_t, unsigned char*, std::size_t);
-    // Expands straight into destination (room for expectedSize bytes).
-    LzssBlockDecoder(LzssContext& context, std::uint64_t blockLength, std::uint64_t expectedSize,
-                     unsigned char* destination);
-
     void decode(const unsigned char* in, const unsigned char* inEnd);
     void decodeGroups(const unsigned char*& in, const unsigned char* inEnd);
     bool slide();
