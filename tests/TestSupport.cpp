@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -72,4 +74,9 @@ std::pair<std::string, int> runAfterBanner(const std::vector<std::string>& words
 bool allocationsBalancedSince(const AllocationCounts& before) {
     const AllocationCounts after;
     return after.made - before.made == after.released - before.released;
+}
+
+bool quickTests() {
+    const char* quick = std::getenv("ZAS_TEST_QUICK");
+    return quick != nullptr && *quick != '\0' && *quick != '0';
 }

@@ -51,6 +51,11 @@ ProgramRun runZasWith(const std::vector<std::string>& words, const fs::path& wor
 // Sets (or, with null, removes) an environment variable of the test process.
 void setEnvironment(const char* name, const char* value);
 
+// True when the sanitizer presets ask for the quick form of the longest
+// fault loops (ZAS_TEST_QUICK): fewer files and rounds, the same checks; the
+// optimised build runs them in full.
+bool quickTests();
+
 // True when the tests run under Wine, whose Win32 calls differ from
 // Windows in a few checks.
 bool runningUnderWine();

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <functional>
 #include <map>
@@ -53,10 +54,12 @@ private:
 
 // Bytes that do not compress, from a fixed seed.
 std::string noise(std::uint32_t seed, std::size_t size) {
-    std::mt19937 random(seed);
+    std::mt19937_64 random(seed);
     std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
+    for (std::size_t i = 0; i < size; i += 8) {
+        const std::uint64_t word = random();
+        std::memcpy(bytes.data() + i, &word, std::min<std::size_t>(8, size - i));
+    }
     return bytes;
 }
 
@@ -273,7 +276,8 @@ pid_t startZas(const std::vector<std::string>& words, const fs::path& directory)
 // The run may finish before a point is reached; the checks hold then too.
 TEST(FaultsPosix, AMoveKilledAtAnyPointLosesNothing) {
     Tree sources;
-    for (int i = 0; i < 400; ++i) {
+    const int count = quickTests() ? 120 : 400;
+    for (int i = 0; i < count; ++i) {
         std::string content = noise(static_cast<std::uint32_t>(100 + i), 20000);
         content += std::string(20000, static_cast<char>('a' + i % 26)); // something to compress
         sources["data/" + std::to_string(i % 7) + "/file" + std::to_string(i) + ".bin"] = content;
@@ -292,11 +296,11 @@ TEST(FaultsPosix, AMoveKilledAtAnyPointLosesNothing) {
          }},
         {"as the archive takes its name", [](const fs::path& root) { return fs::exists(root / "out.zas"); }},
         {"half way through removing the sources",
-         [](const fs::path& root) {
+         [&sources](const fs::path& root) {
              std::size_t left = 0;
              for (const auto& item : fs::recursive_directory_iterator(root / "data"))
                  left += item.is_regular_file() ? 1 : 0;
-             return left < 200;
+             return left < sources.size() / 2;
          }},
     };
     for (const bool compress : {false, true}) {
@@ -368,8 +372,9 @@ bool writingUnder(const fs::path& root) {
 // written: the process removes what it was writing and ends as the signal
 // ends it; a move deletes nothing.
 TEST(FaultsPosix, AnInterruptRemovesWhatWasBeingWrittenAndDeletesNothing) {
-    const Tree sources = {{"data/a.bin", noise(31, 24 << 20)}, {"data/b.bin", noise(32, 24 << 20)},
-                          {"data/c.bin", noise(33, 24 << 20)}};
+    const std::size_t size = quickTests() ? 4 << 20 : 8 << 20;
+    const Tree sources = {{"data/a.bin", noise(31, size)}, {"data/b.bin", noise(32, size)},
+                          {"data/c.bin", noise(33, size)}};
     const struct {
         const char* name;
         std::vector<std::string> words;
@@ -409,7 +414,7 @@ TEST(FaultsPosix, AnInterruptRemovesWhatWasBeingWrittenAndDeletesNothing) {
 // file under the real one.
 TEST(FaultsPosix, AKilledExtractionLeavesNoPartialFileUnderARealName) {
     TempDir dir;
-    const std::string big = noise(41, 48 << 20);
+    const std::string big = noise(41, 24 << 20);
     writeFile(dir / "made" / "data" / "big.bin", big);
     ASSERT_EQ(runZas({"-a", "data", "../a.zas"}, dir / "made").status, 1);
     const pid_t child = startZas({"-x", "a.zas", "out"}, dir.path());
