@@ -16,9 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <thread>
 #include <limits>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -26,6 +26,7 @@ namespace {
 constexpr std::size_t kMoveChunkSize = 1 << 20;
 // Stored files move from the source to the archive through this buffer.
 constexpr std::size_t kCopyBufferSize = 0x40000;
+
 ArchiveDate dateOf(const FILETIME& time) {
     SYSTEMTIME converted;
     if (!FileTimeToSystemTime(&time, &converted))
@@ -54,11 +55,14 @@ public:
     // bytes are on the disk before the name changes, and the new name is on
     // the disk before this returns.
     bool commit(bool durable) {
+        // In this order: the bytes written out (and, durable, on the disk)
+        // and the file closed before it takes the name.
         const bool flushed = !durable || flushToDisk(m_file.get());
-        const bool renamed = m_exclusive ? renameNoReplace(m_path.c_str(), m_archive.c_str())
-                                         : replaceFile(m_path.c_str(), m_archive.c_str());
-        const bool committed =
-            m_file.close() && flushed && renamed && (!durable || flushDirectoryOf(m_archive.c_str()));
+        const bool closed = m_file.close() && flushed;
+        const bool committed = closed &&
+                               (m_exclusive ? renameNoReplace(m_path.c_str(), m_archive.c_str())
+                                            : replaceFile(m_path.c_str(), m_archive.c_str())) &&
+                               (!durable || flushDirectoryOf(m_archive.c_str()));
         if (!committed)
             DeleteFileA(m_path.c_str());
         m_path.clear();
