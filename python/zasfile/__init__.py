@@ -36,28 +36,32 @@ On POSIX, names are the file system's bytes decoded as os.fsdecode does.
 """
 from __future__ import annotations
 
-import calendar
+import _thread
 import ctypes
 import errno
 import io
 import os
 import stat as _stat
-import threading
+import sys
 import time
 import warnings
 import weakref
 from ctypes import byref, c_size_t, c_uint64, c_void_p
-from typing import IO, Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import _native
 from ._native import lib
 
+# typing only for the checkers: importing it costs more than listing an
+# archive.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import IO, Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
+
+    StrPath = Union[str, "os.PathLike[str]"]
+    DateTime = Tuple[int, int, int, int, int, int]
+
 __all__ = ["BadZasFile", "ZasError", "ZasExtFile", "ZasFile", "ZasInfo", "ZasWarning", "is_zasfile",
            "library_version", "pack"]
-
-StrPath = Union[str, "os.PathLike[str]"]
-DateTime = Tuple[int, int, int, int, int, int]
-
 
 class ZasError(Exception):
     """A failure the library reported that has no better-fitting built-in
@@ -100,7 +104,7 @@ def _path(path: Any) -> bytes:
 
 
 def _shown(path: Any) -> str:
-    value = os.fspath(path)
+    value: Union[str, bytes] = os.fspath(path)
     return _decode(value) if isinstance(value, bytes) else value
 
 
@@ -130,6 +134,7 @@ def _milliseconds(date_time: Union[DateTime, Sequence[int], float, None]) -> int
         return time.time_ns() // 1000000
     if isinstance(date_time, (int, float)):
         return round(date_time * 1000)
+    import calendar
     return calendar.timegm(tuple(date_time[:6]) + (0, 0, 0)) * 1000
 
 
@@ -159,10 +164,11 @@ def _seed_from_environment() -> Optional[int]:
 
 # ---- Events -----------------------------------------------------------------
 
-_Event = Tuple[int, int, str]
+if TYPE_CHECKING:
+    _Event = Tuple[int, int, str]
 
 
-def _with_events(set_callback: Callable[..., int], handle: int, call: Callable[[], int],
+def _with_events(set_callback: Callable[..., Any], handle: int, call: Callable[[], Any],
                  keep: Sequence[int]) -> Tuple[int, List[_Event]]:
     """Runs call with an event callback on handle; returns its status and the
     events of the types in keep, as (type, reason, path). An exception in
@@ -184,9 +190,9 @@ def _with_events(set_callback: Callable[..., int], handle: int, call: Callable[[
     function = _native.EVENT_FN(callback)
     set_callback(handle, function, None)
     try:
-        status = call()
+        status = int(call())
     finally:
-        set_callback(handle, _native.EVENT_FN(), None)
+        set_callback(handle, _native.EVENT_FN(), None)  # type: ignore[call-overload]
     if failure:
         raise failure[0]
     return status, events
@@ -257,8 +263,9 @@ class ZasInfo:
         info.date_time = (date.year, date.month, date.day, date.hour, date.minute, date.second)
         flags = stat.flags
         if flags & _native.ZAS_STAT_HAS_DATE:
-            info._mtime_ms = stat.mtime_ms
-            info.mtime = info._mtime_ms / 1000
+            milliseconds: int = stat.mtime_ms
+            info._mtime_ms = milliseconds
+            info.mtime = milliseconds / 1000
         else:
             info._mtime_ms = None
             info.mtime = None
@@ -284,6 +291,31 @@ class ZasInfo:
 def _address(buffer: Any) -> int:
     """The address of a writable buffer of at least one byte."""
     return ctypes.addressof(ctypes.c_char.from_buffer(buffer))
+
+
+if sys.implementation.name == "cpython" and hasattr(ctypes, "pythonapi"):
+    # A bytes object the library decodes straight into, as a C extension
+    # fills one it has just made: no zeroed buffer to copy out of, which
+    # would cost more than the decoding. It is filled before anyone else
+    # can see it; a failed read drops it.
+    _new_bytes = ctypes.pythonapi.PyBytes_FromStringAndSize
+    _new_bytes.restype = ctypes.py_object
+    _new_bytes.argtypes = [ctypes.c_char_p, ctypes.c_ssize_t]
+
+    def _blank(size: int) -> Tuple[Any, int]:
+        """A new object of size (at least 1) bytes to be filled, and its address."""
+        block = _new_bytes(None, size)
+        return block, ctypes.cast(block, c_void_p).value or 0
+
+    def _filled(block: Any, count: int) -> bytes:
+        return block if count == len(block) else block[:count]  # type: ignore[no-any-return]
+else:
+    def _blank(size: int) -> Tuple[Any, int]:
+        block = bytearray(size)
+        return block, _address(block)
+
+    def _filled(block: Any, count: int) -> bytes:
+        return bytes(memoryview(block)[:count])
 
 
 class _EntryStream(io.RawIOBase):
@@ -336,8 +368,7 @@ class _EntryStream(io.RawIOBase):
         remaining = max(self.info.file_size - position.value, 0)
         if remaining == 0:
             return b""
-        buffer = bytearray(remaining)
-        start = _address(buffer)
+        block, start = _blank(remaining)
         done = 0
         while done < remaining:
             status = lib.zas_fread(handle, start + done, remaining - done, byref(self._got))
@@ -346,8 +377,7 @@ class _EntryStream(io.RawIOBase):
             if self._got.value == 0:
                 break
             done += self._got.value
-        del buffer[done:]
-        return bytes(buffer)
+        return _filled(block, done)
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         handle = self._live()
@@ -383,11 +413,12 @@ class ZasExtFile(io.BufferedReader):
 
     def __init__(self, raw: _EntryStream, buffer_size: int = 65536) -> None:
         super().__init__(raw, buffer_size)
+        self._info = raw.info
 
     @property
     def info(self) -> ZasInfo:
         """The member's ZasInfo."""
-        return self.raw.info  # type: ignore[no-any-return]
+        return self._info
 
 
 # ---- The archive ------------------------------------------------------------
@@ -421,7 +452,7 @@ class ZasFile:
         self._writer: Optional[int] = None
         self._infos: Optional[List[ZasInfo]] = None
         self._streams: "weakref.WeakSet[_EntryStream]" = weakref.WeakSet()
-        self._lock = threading.Lock()
+        self._lock = _thread.allocate_lock()
         if mode not in ("r", "w", "x"):
             raise ValueError("ZasFile requires mode 'r', 'w' or 'x'")
         encoded = _path(file)
@@ -439,9 +470,9 @@ class ZasFile:
         status = lib.zas_writer_open(encoded, _native.ZAS_WRITE_EXCLUSIVE if mode == "x" else 0, byref(handle))
         if status:
             raise _error(status, self.filename)
-        self._writer = handle.value
+        self._writer = writer = handle.value or 0
         try:
-            _configure_writer(self._writer, compress, threads)
+            _configure_writer(writer, compress, threads)
         except BaseException:
             self._discard()
             raise
@@ -564,11 +595,11 @@ class ZasFile:
             if status:
                 raise _error(status, info.filename)
             return b""
-        buffer = bytearray(size)
-        status = lib.zas_read_index(self._archive, info.index, _address(buffer), size, byref(got))
+        block, address = _blank(size)
+        status = lib.zas_read_index(self._archive, info.index, address, size, byref(got))
         if status:
             raise _error(status, info.filename)
-        return bytes(buffer)
+        return _filled(block, size)
 
     def open(self, name: Union[str, ZasInfo], mode: str = "r") -> ZasExtFile:
         """A member as a readable, seekable binary file (see ZasExtFile)."""
@@ -769,7 +800,7 @@ def is_zasfile(filename: StrPath) -> bool:
     """Whether the file is a .zas archive of this format (its header alone is
     checked, as zipfile.is_zipfile does; ZasFile checks the tables too)."""
     try:
-        return lib.zas_probe(_path(filename), None) == _native.ZAS_OK
+        return bool(lib.zas_probe(_path(filename), None) == _native.ZAS_OK)
     except (OSError, TypeError, ValueError):
         return False
 

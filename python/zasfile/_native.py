@@ -8,13 +8,14 @@ addition would need a new major version there first.
 from __future__ import annotations
 
 import ctypes
-import ctypes.util
 import os
 import sys
-import sysconfig
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char_p, c_double, c_int, c_int64, c_size_t, c_uint,
                     c_uint16, c_uint32, c_uint64, c_void_p)
-from typing import List
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Iterator
 
 LIBRARY_VARIABLE = "ZASFILE_LIBRARY"
 MAJOR_VERSION = 1
@@ -151,30 +152,34 @@ _PROTOTYPES = {
 }
 
 
-def _candidates() -> List[str]:
-    """Where the library is looked for, in order, when no variable names it."""
+def _candidates() -> Iterator[str]:
+    """Where the library is looked for, in order, when no variable names it.
+    The later ones cost imports that the first one, which is enough for
+    the usual installation, spares."""
     if os.name == "nt":
-        names = ["libzas-%d.dll" % MAJOR_VERSION]
+        soname = "libzas-%d.dll" % MAJOR_VERSION
     elif sys.platform == "darwin":
-        names = ["libzas.%d.dylib" % MAJOR_VERSION]
+        soname = "libzas.%d.dylib" % MAJOR_VERSION
     else:
-        names = ["libzas.so.%d" % MAJOR_VERSION]
+        soname = "libzas.so.%d" % MAJOR_VERSION
+    yield soname
     # Installed under a prefix whose library folder the loader's cache does
     # not know yet (e.g. /usr/local before ldconfig ran): the library beside
     # the Python folder the package was installed into.
-    here = os.path.dirname(os.path.abspath(__file__))
-    parts = here.split(os.sep)
+    parts = os.path.dirname(os.path.abspath(__file__)).split(os.sep)
     for at in range(len(parts) - 1, 0, -1):
         if parts[at - 1] == "lib" and parts[at].startswith("python3"):
+            import sysconfig
             libdir = os.sep.join(parts[:at])
             multiarch = sysconfig.get_config_var("MULTIARCH")
-            for folder in ([os.path.join(libdir, multiarch)] if multiarch else []) + [libdir]:
-                names.append(os.path.join(folder, names[0]))
+            if multiarch:
+                yield os.path.join(libdir, multiarch, soname)
+            yield os.path.join(libdir, soname)
             break
+    import ctypes.util
     found = ctypes.util.find_library("zas")
     if found:
-        names.append(found)
-    return names
+        yield found
 
 
 def load() -> ctypes.CDLL:
@@ -213,9 +218,11 @@ lib = load()
 
 
 def strerror(status: int) -> str:
-    return lib.zas_strerror(status).decode("ascii", "replace")
+    message: bytes = lib.zas_strerror(status)
+    return message.decode("ascii", "replace")
 
 
 def version() -> str:
-    return lib.zas_version_string().decode("ascii", "replace")
+    text: bytes = lib.zas_version_string()
+    return text.decode("ascii", "replace")
 
