@@ -332,3 +332,35 @@ def test_a_missing_library_is_a_clear_import_error(tmp_path):
                           env=dict(os.environ, ZASFILE_LIBRARY=str(tmp_path / "libzas.so.1")))
     assert done.returncode != 0
     assert b"ImportError: zasfile: cannot load the zas library" in done.stdout
+
+
+@pytest.mark.parametrize("work", ["extract", "pack"])
+def test_ctrl_c_cancels_the_library_and_leaves_nothing_behind(hostile_archive, tree, tmp_path, work):
+    # Ctrl-C as it reaches the interpreter when the library calls back
+    # with its first event: the call must stop at the next one and the
+    # interrupt come out of it.
+    import signal
+
+    def interrupt(frame, event, argument):
+        if event == "call" and frame.f_code is callback_code and not interrupted:
+            interrupted.append(True)
+            signal.raise_signal(signal.SIGINT)
+
+    interrupted = []
+    callback_code = next(constant for constant in zasfile._with_events.__code__.co_consts
+                         if getattr(constant, "co_name", None) == "callback")
+    # As in an interactive run (CTest may start the tests with SIGINT ignored).
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    sys.setprofile(interrupt)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            if work == "extract":
+                with zasfile.ZasFile(hostile_archive) as zas:
+                    zas.extractall(tmp_path / "out")
+            else:
+                zasfile.pack(tree, tmp_path / "out.zas", exclude_path=True)
+    finally:
+        sys.setprofile(None)
+        signal.signal(signal.SIGINT, previous)
+    assert interrupted
+    assert [path.name for path in tmp_path.rglob("*")] == []

@@ -172,13 +172,16 @@ def _with_events(set_callback: Callable[..., Any], handle: int, call: Callable[[
                  keep: Sequence[int]) -> Tuple[int, List[_Event]]:
     """Runs call with an event callback on handle; returns its status and the
     events of the types in keep, as (type, reason, path). An exception in
-    the callback (KeyboardInterrupt too) cancels the call and is raised
-    once the library has cleaned up."""
+    the callback, or Ctrl-C during the call, cancels it (the library removes
+    what it was writing) and is raised once the library has cleaned up."""
     events: List[_Event] = []
     failure: List[BaseException] = []
+    interrupted: List[Tuple[int, Any]] = []
 
     def callback(event_pointer: Any, user: Any) -> int:
         try:
+            if interrupted:
+                return 1
             event = event_pointer.contents
             if event.type in keep:
                 events.append((event.type, event.reason, _decode(event.path or b"")))
@@ -189,13 +192,35 @@ def _with_events(set_callback: Callable[..., Any], handle: int, call: Callable[[
 
     function = _native.EVENT_FN(callback)
     set_callback(handle, function, None)
+    previous = _hold_interrupts(interrupted)
     try:
         status = int(call())
     finally:
         set_callback(handle, _native.EVENT_FN(), None)  # type: ignore[call-overload]
+        if previous is not None:
+            import signal
+            signal.signal(signal.SIGINT, previous)
+    if interrupted and previous is not None:
+        previous(*interrupted[0])
     if failure:
         raise failure[0]
     return status, events
+
+
+def _hold_interrupts(interrupted: List[Tuple[int, Any]]) -> Optional[Callable[[int, Any], Any]]:
+    """Records Ctrl-C in interrupted instead of raising it, for the length of
+    a library call: a KeyboardInterrupt raised where the interpreter enters
+    the callback would be lost in ctypes, not cancel the call. Returns the
+    handler to restore, or None where signals are not this thread's."""
+    import signal
+    try:
+        previous = signal.getsignal(signal.SIGINT)
+        if not callable(previous):
+            return None
+        signal.signal(signal.SIGINT, lambda number, frame: interrupted.append((number, frame)))
+    except ValueError:  # not the main thread
+        return None
+    return previous
 
 
 _LEFT_OUT_REASONS = {
