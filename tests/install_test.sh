@@ -1,10 +1,11 @@
 #!/bin/sh
 # Installs the build into a temporary DESTDIR, as a package would, and runs
 # the installed program. The installation holds the program and its manual
-# page, the shared and the static library, the header, zas.pc and the CMake
-# package, and nothing else (no tests); the program starts from there with
-# the installed library, prints its banner and the usage text, and exits
-# with 1.
+# page, the shared and the static library, the header, zas.pc, the CMake
+# package and (where there is a python3) the Python module zasfile in
+# Debian's folder for every Python 3, and nothing else (no tests); the
+# program starts from there with the installed library, prints its banner
+# and the usage text, and exits with 1, and the module loads that library.
 # Arguments: cmake, the build tree, the manual page in the sources.
 set -eu
 cmake=$1
@@ -32,8 +33,15 @@ for name in libzas.so libzas.a pkgconfig/zas.pc cmake/zas/zasConfig.cmake cmake/
             cmake/zas/zasTargets.cmake; do
   [ -e "$libdir/$name" ] || fail "$libdir/$name is not installed"
 done
+python=$(command -v python3 || true)
+package=usr/lib/python3/dist-packages/zasfile
+if [ -n "$python" ]; then
+  for name in __init__.py __main__.py _native.py py.typed; do
+    [ -f "$package/$name" ] || fail "$package/$name is not installed"
+  done
+fi
 unexpected=$(find . ! -type d | grep -v -e '^\./usr/bin/zas$' -e '^\./usr/share/man/' -e '^\./usr/include/zas\.h$' \
-               -e "^\./$libdir/" || true)
+               -e "^\./$libdir/" -e "^\./$package/[_a-z]*\.py$" -e "^\./$package/py\.typed$" || true)
 [ -z "$unexpected" ] || fail "unexpected files: $unexpected"
 cmp -s "$page" usr/share/man/man1/zas.1 || fail "the installed manual page differs from $page"
 [ -x usr/bin/zas ] || fail "the installed zas is not executable"
@@ -46,3 +54,14 @@ status=0
 [ "$status" -eq 1 ] || fail "the installed zas exited with $status, not 1: $(cat "$root/output")"
 head -n 1 "$root/output" | grep -q '^Utility for archiving Tarrow files \[[0-9.]*/' || fail "no banner: $(head -n 1 "$root/output")"
 grep -q '^Usage: zas \[options\] \[source\] \[destination\]$' "$root/output" || fail "no usage text"
+
+# The module finds the installed library by its SONAME.
+if [ -n "$python" ]; then
+  version=$(cd "$root" && unset ZASFILE_LIBRARY && PYTHONPATH="$root/dest/$package/.." PYTHONDONTWRITEBYTECODE=1 \
+    LD_LIBRARY_PATH="$root/dest/$libdir" "$python" -c 'import zasfile; print(zasfile.library_version())' 2>&1) ||
+    fail "the installed zasfile does not load: $version"
+  case $version in
+  [0-9]*.[0-9]*.[0-9]*) ;;
+  *) fail "the installed zasfile gives no library version: $version" ;;
+  esac
+fi
