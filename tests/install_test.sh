@@ -1,15 +1,15 @@
 #!/bin/sh
 # Installs the build into a temporary DESTDIR, as a package would, and runs
-# the installed program. The installation holds the program and its manual
-# page, the shared and the static library, the header, zas.pc and the CMake
-# package, and nothing else (no tests); the program starts from there with
-# the installed library, prints its banner and the usage text, and exits
-# with 1.
-# Arguments: cmake, the build tree, the manual page in the sources.
+# the installed program. The installation holds the program and the manual
+# pages of doc/ (section 1 and the library's in section 3), the shared and
+# the static library, the header, zas.pc and the CMake package, and nothing
+# else (no tests); the program starts from there with the installed library,
+# prints its banner and the usage text, and exits with 1.
+# Arguments: cmake, the build tree, the folder of the manual pages.
 set -eu
 cmake=$1
 build=$2
-page=$3
+doc=$3
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
@@ -23,7 +23,7 @@ DESTDIR="$root/dest" "$cmake" --install "$build" --prefix /usr >"$root/log" 2>&1
   fail "cmake --install failed"
 }
 cd "$root/dest"
-for path in usr/bin/zas usr/share/man/man1/zas.1 usr/include/zas.h; do
+for path in usr/bin/zas usr/share/man/man1/zas.1 usr/share/man/man3/zas.3 usr/include/zas.h; do
   [ -f "$path" ] || fail "$path is not installed"
 done
 libdir=$(dirname "$(find usr -name 'libzas.so.1' | head -n 1)")
@@ -35,7 +35,10 @@ done
 unexpected=$(find . ! -type d | grep -v -e '^\./usr/bin/zas$' -e '^\./usr/share/man/' -e '^\./usr/include/zas\.h$' \
                -e "^\./$libdir/" || true)
 [ -z "$unexpected" ] || fail "unexpected files: $unexpected"
-cmp -s "$page" usr/share/man/man1/zas.1 || fail "the installed manual page differs from $page"
+for page in "$doc"/*.[1-9]; do
+  installed="usr/share/man/man${page##*.}/$(basename "$page")"
+  cmp -s "$page" "$installed" || fail "$installed is not installed as $page"
+done
 [ -x usr/bin/zas ] || fail "the installed zas is not executable"
 
 status=0
