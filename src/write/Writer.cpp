@@ -55,10 +55,12 @@ public:
     // the disk before this returns.
     bool commit(bool durable) {
         const bool flushed = !durable || flushToDisk(m_file.get());
-        const bool renamed = m_exclusive ? renameNoReplace(m_path.c_str(), m_archive.c_str())
-                                         : replaceFile(m_path.c_str(), m_archive.c_str());
-        const bool committed =
-            m_file.close() && flushed && renamed && (!durable || flushDirectoryOf(m_archive.c_str()));
+        // Closed before it is renamed: Windows renames no open file.
+        const bool closed = m_file.close();
+        const bool committed = closed && flushed &&
+                               (m_exclusive ? renameNoReplace(m_path.c_str(), m_archive.c_str())
+                                            : replaceFile(m_path.c_str(), m_archive.c_str())) &&
+                               (!durable || flushDirectoryOf(m_archive.c_str()));
         if (!committed)
             DeleteFileA(m_path.c_str());
         m_path.clear();
