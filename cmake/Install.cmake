@@ -14,6 +14,20 @@ install(TARGETS zas_shared EXPORT zasTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 install(TARGETS zas_static EXPORT zasTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 install(FILES include/zas.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+# The API's pages: an overview (zas.3), one page per family of functions, and
+# for every other function a page that sources its family's.
+file(GLOB ZAS_LIBRARY_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/*.3)
+install(FILES ${ZAS_LIBRARY_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
+
+# A C program that links the static library needs the C++ run-time as well:
+# what the C++ compiler links beyond what the C compiler does. CMake adds it
+# itself only to projects that enable C++; zasConfig.cmake and zas.pc name it.
+set(ZAS_CXX_RUNTIME_LIBRARIES "")
+foreach(library IN LISTS CMAKE_CXX_IMPLICIT_LINK_LIBRARIES)
+  if(NOT library IN_LIST CMAKE_C_IMPLICIT_LINK_LIBRARIES AND NOT library IN_LIST ZAS_CXX_RUNTIME_LIBRARIES)
+    list(APPEND ZAS_CXX_RUNTIME_LIBRARIES "${library}")
+  endif()
+endforeach()
 
 set(ZAS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zas)
 install(EXPORT zasTargets NAMESPACE zas:: DESTINATION ${ZAS_CMAKE_DIR} COMPONENT dev)
@@ -26,5 +40,7 @@ install(FILES ${PROJECT_BINARY_DIR}/zasConfig.cmake ${PROJECT_BINARY_DIR}/zasCon
 # pkg-config: the prefix found from where the file lies, so that the files
 # work under whatever prefix they are installed.
 file(RELATIVE_PATH ZAS_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+list(TRANSFORM ZAS_CXX_RUNTIME_LIBRARIES PREPEND -l REGEX "^[^/]" OUTPUT_VARIABLE ZAS_PC_LIBS_PRIVATE)
+list(JOIN ZAS_PC_LIBS_PRIVATE " " ZAS_PC_LIBS_PRIVATE)
 configure_file(cmake/zas.pc.in ${PROJECT_BINARY_DIR}/zas.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/zas.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)

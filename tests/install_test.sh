@@ -1,16 +1,17 @@
 #!/bin/sh
 # Installs the build into a temporary DESTDIR, as a package would, and runs
-# the installed program. The installation holds the program and its manual
-# page, the shared and the static library, the header, zas.pc, the CMake
-# package and (where there is a python3) the Python module zasfile in
-# Debian's folder for every Python 3, and nothing else (no tests); the
-# program starts from there with the installed library, prints its banner
-# and the usage text, and exits with 1, and the module loads that library.
-# Arguments: cmake, the build tree, the manual page in the sources.
+# the installed program. The installation holds the program and the manual
+# pages of doc/ (section 1 and the library's in section 3), the shared and
+# the static library, the header, zas.pc, the CMake package and (where there
+# is a python3) the Python module zasfile in Debian's folder for every
+# Python 3, and nothing else (no tests); the program starts from there with
+# the installed library, prints its banner and the usage text, and exits
+# with 1, and the module loads that library.
+# Arguments: cmake, the build tree, the folder of the manual pages.
 set -eu
 cmake=$1
 build=$2
-page=$3
+doc=$3
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
@@ -24,7 +25,7 @@ DESTDIR="$root/dest" "$cmake" --install "$build" --prefix /usr >"$root/log" 2>&1
   fail "cmake --install failed"
 }
 cd "$root/dest"
-for path in usr/bin/zas usr/share/man/man1/zas.1 usr/include/zas.h; do
+for path in usr/bin/zas usr/share/man/man1/zas.1 usr/share/man/man3/zas.3 usr/include/zas.h; do
   [ -f "$path" ] || fail "$path is not installed"
 done
 libdir=$(dirname "$(find usr -name 'libzas.so.1' | head -n 1)")
@@ -43,7 +44,10 @@ fi
 unexpected=$(find . ! -type d | grep -v -e '^\./usr/bin/zas$' -e '^\./usr/share/man/' -e '^\./usr/include/zas\.h$' \
                -e "^\./$libdir/" -e "^\./$package/[_a-z]*\.py$" -e "^\./$package/py\.typed$" || true)
 [ -z "$unexpected" ] || fail "unexpected files: $unexpected"
-cmp -s "$page" usr/share/man/man1/zas.1 || fail "the installed manual page differs from $page"
+for page in "$doc"/*.[1-9]; do
+  installed="usr/share/man/man${page##*.}/$(basename "$page")"
+  cmp -s "$page" "$installed" || fail "$installed is not installed as $page"
+done
 [ -x usr/bin/zas ] || fail "the installed zas is not executable"
 
 status=0

@@ -58,6 +58,7 @@ public:
         // In this order: the bytes written out (and, durable, on the disk)
         // and the file closed before it takes the name.
         const bool flushed = !durable || flushToDisk(m_file.get());
+        // Closed before it is renamed: Windows renames no open file.
         const bool closed = m_file.close() && flushed;
         const bool committed = closed &&
                                (m_exclusive ? renameNoReplace(m_path.c_str(), m_archive.c_str())
