@@ -1,6 +1,7 @@
 // The built program, run as a user runs it: exact output and exit status.
 #include "TestSupport.h"
 #include "platform/Platform.h"
+#include "platform/Process.h"
 
 #include <gtest/gtest.h>
 

@@ -5,6 +5,7 @@
 #include "app/Modes.h"
 #include "app/Services.h"
 #include "platform/Platform.h"
+#include "platform/Process.h"
 #include "support/Exception.h"
 
 #include <algorithm>

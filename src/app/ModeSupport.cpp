@@ -5,6 +5,7 @@
 #include "app/CommandLine.h"
 #include "app/Console.h"
 #include "platform/Platform.h"
+#include "platform/Process.h"
 #include "support/Exception.h"
 
 #include <zas.h>

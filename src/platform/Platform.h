@@ -111,10 +111,6 @@ BOOL CloseHandle(HANDLE handle);
 
 // Helpers with the same meaning on both sides.
 
-// Makes path, as the system gave it (not a program path: no separator is
-// converted), the current directory.
-bool enterSystemDirectory(const char* path);
-
 // fopen of a program path.
 std::FILE* openFile(const char* path, const char* mode);
 
@@ -263,19 +259,6 @@ bool ensureDirectory(const char* path);
 // too) of what path leads to. reached is false when it could not be opened
 // at all: that is not reported.
 bool setPathTimes(const char* path, std::uint64_t fileTime, bool& reached);
-
-// Interrupts: Ctrl-C, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and
-// closing the console) no longer end the process at once; they are noted,
-// and the program polls for them so that it can remove what it was writing
-// first. interruptSignal() is 0 until one came. endWithSignal() then ends
-// the process the way the interrupt would have (the signal's own status).
-void installInterruptHandlers();
-int interruptSignal();
-[[noreturn]] void endWithSignal(int signal);
-
-// Whether absolute paths begin with '/', where the command line takes such a
-// word for an option.
-bool absolutePathsBeginWithSlash();
 
 // The 64-bit value of a FILETIME, and back.
 inline std::uint64_t fileTimeValue(const FILETIME& time) {

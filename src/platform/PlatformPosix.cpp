@@ -289,10 +289,6 @@ bool isPathTooLong(const char* path) {
     return std::strlen(path) >= PATH_MAX;
 }
 
-bool enterSystemDirectory(const char* path) {
-    return chdir(path) == 0;
-}
-
 std::FILE* openFile(const char* path, const char* mode) {
     if (g_openFileHook != nullptr)
         g_openFileHook(path);
@@ -467,43 +463,6 @@ bool describeRegularFile(const char* path, std::uint64_t& size, std::uint64_t& l
         return false;
     size = static_cast<std::uint64_t>(item.st_size);
     lastWrite = fileTimeFromTimespec(item.st_mtim);
-    return true;
-}
-
-namespace {
-
-volatile std::sig_atomic_t g_interruptSignal = 0;
-
-extern "C" void noteInterrupt(int signal) {
-    g_interruptSignal = signal;
-}
-
-} // namespace
-
-void installInterruptHandlers() {
-    struct sigaction action {};
-    action.sa_handler = noteInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal, &action, nullptr);
-}
-
-int interruptSignal() {
-    return static_cast<int>(g_interruptSignal);
-}
-
-void endWithSignal(int signal) {
-    std::fflush(stdout);
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-    std::raise(signal);
-    _exit(128 + signal);
-}
-
-bool absolutePathsBeginWithSlash() {
     return true;
 }
 
