@@ -455,8 +455,11 @@ TEST(LzssSeekableBlocks, ASeekDecodesAtMostAnInterval) {
     LzssSeekableBlock seekable(storage, block.size(), input.size(), primedState(), 64 * 1024, 8);
     Bytes buffer(100);
     std::size_t got = 0;
-    for (std::uint64_t at = 0; at < input.size(); at += 100)
+    for (std::uint64_t at = 0; at < input.size(); at += got) {
         ASSERT_EQ(seekable.read(at, buffer.data(), buffer.size(), got), LzssReadStatus::ok);
+        ASSERT_TRUE(std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got),
+                               input.begin() + static_cast<std::ptrdiff_t>(at)));
+    }
     const std::uint64_t interval = seekable.interval();
     EXPECT_GT(interval, 64u * 1024);
     const std::uint64_t bound = (interval + buffer.size()) * 9 / 8 + 3 * LzssSeekableBlock::kFeedSize;

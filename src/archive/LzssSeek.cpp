@@ -18,9 +18,13 @@ bool LzssSeekableBlock::Sink::write(const unsigned char* bytes, std::size_t coun
     const std::uint64_t to = std::min(s.m_passed, s.m_readEnd);
     if (from < to)
         std::memcpy(s.m_buffer + (from - s.m_readStart), bytes + (from - start), static_cast<std::size_t>(to - from));
-    std::memcpy(s.m_held.data(), bytes, count);
-    s.m_heldStart = start;
-    s.m_heldCount = count;
+    // What goes past the read is kept for the next one.
+    if (s.m_passed > s.m_readEnd) {
+        const std::uint64_t keep = std::max(start, s.m_readEnd);
+        s.m_heldStart = keep;
+        s.m_heldCount = static_cast<std::size_t>(s.m_passed - keep);
+        std::memcpy(s.m_held.data(), bytes + (keep - start), s.m_heldCount);
+    }
     return true;
 }
 

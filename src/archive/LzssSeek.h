@@ -71,7 +71,7 @@ public:
 
 private:
     // Copies what overlaps the read in progress into its buffer, and keeps
-    // the piece for the reads after it.
+    // what goes past it for the next read.
     class Sink final : public LzssSink {
     public:
         explicit Sink(LzssSeekableBlock& owner) : m_owner(owner) {}
@@ -100,7 +100,7 @@ private:
     bool m_decoderDone = false;   // finished or failed: it cannot go on
     zvector<LzssCheckpoint> m_checkpoints;
     ByteBuffer m_input;
-    ByteBuffer m_held;            // the last piece of output passed on
+    ByteBuffer m_held;            // output past the last read that had some
     std::uint64_t m_heldStart = 0;
     std::size_t m_heldCount = 0;
     bool m_checked = false;       // the whole block decoded sound
