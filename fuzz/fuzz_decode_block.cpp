@@ -4,7 +4,8 @@
 // sees any read past it. Whenever the decoder calls a block sound, the plain
 // decoder must produce the same bytes from it. The streaming decoder, fed
 // the block in pieces whose sizes the input picks, must reach the same
-// verdict and pass on the same bytes.
+// verdict and pass on the same bytes, and so must a decoder resumed from a
+// checkpoint taken between two of those pieces, from there on.
 #include "FuzzTarget.h"
 
 #include "CodecRings.h"
@@ -30,22 +31,50 @@ public:
     std::vector<unsigned char> collected;
 };
 
+std::size_t pieceAt(const unsigned char* block, std::size_t blockLength, std::size_t at, std::size_t turn) {
+    return std::min<std::size_t>(blockLength - at, 1 + block[turn % blockLength]);
+}
+
 // Decodes block in pieces of 1 to 256 bytes, their sizes taken in turn from
-// the block's own bytes, from the same ring as the whole-buffer decode.
+// the block's own bytes, from the same ring as the whole-buffer decode. A
+// checkpoint is taken after the piece the block's middle byte picks; a
+// decoder resumed from it, in a context whose ring differs, must pass on
+// the rest of the output and reach the same verdict.
 bool decodeInPieces(const unsigned char* block, std::size_t blockLength, std::size_t capacity,
                     std::vector<unsigned char>& output) {
     resetRings();
     CollectingSink sink;
     LzssBlockDecoder decoder(processLzssContext(), blockLength, capacity, sink);
-    std::size_t at = 0;
+    const std::size_t checkpointTurn = blockLength == 0 ? 0 : block[blockLength / 2] % 32;
+    LzssCheckpoint checkpoint;
+    bool taken = false;
     std::size_t turn = 0;
-    while (at < blockLength) {
-        const std::size_t piece = std::min<std::size_t>(blockLength - at, 1 + block[turn++ % blockLength]);
-        decoder.feed(block + at, piece);
+    for (std::size_t at = 0; at < blockLength; ++turn) {
+        const std::size_t piece = pieceAt(block, blockLength, at, turn);
+        const bool took = decoder.feed(block + at, piece);
         at += piece;
+        if (took && turn == checkpointTurn)
+            taken = decoder.checkpoint(checkpoint);
     }
     const bool sound = decoder.finish();
     output = std::move(sink.collected);
+    if (taken) {
+        static LzssContext other;
+        LzssContext::CarriedState unlike;
+        unlike.fill('x');
+        other.setCarriedState(unlike);
+        CollectingSink rest;
+        LzssBlockDecoder resumed(other, checkpoint, blockLength, capacity, rest);
+        for (auto at = static_cast<std::size_t>(checkpoint.consumed); at < blockLength; ++turn) {
+            const std::size_t piece = pieceAt(block, blockLength, at, turn);
+            resumed.feed(block + at, piece);
+            at += piece;
+        }
+        if (resumed.finish() != sound || checkpoint.output > output.size() ||
+            !std::equal(rest.collected.begin(), rest.collected.end(),
+                        output.begin() + static_cast<std::ptrdiff_t>(checkpoint.output), output.end()))
+            __builtin_trap();
+    }
     return sound;
 }
 

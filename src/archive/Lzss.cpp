@@ -927,6 +927,65 @@ LzssBlockDecoder::LzssBlockDecoder(LzssContext& context, std::uint64_t blockLeng
       m_expected(expectedSize), m_window(destination), m_windowEnd(destination + expectedSize), m_out(m_window),
       m_flushed(m_window), m_limit(m_windowEnd) {}
 
+LzssBlockDecoder::LzssBlockDecoder(LzssContext& context, const LzssCheckpoint& from, std::uint64_t blockLength,
+                                   std::uint64_t expectedSize, LzssSink& sink)
+    : LzssBlockDecoder(context, blockLength, expectedSize, sink) {
+    m_headerHave = kBlockHeaderSize;
+    const std::uint64_t streamEnd = kBlockHeaderSize + std::uint64_t{from.packedSize};
+    const bool pairDue = (from.flags & 0x100) != 0 && (from.flags & 1) == 0;
+    if (streamEnd > blockLength || from.unpackedSize != expectedSize || from.consumed < kBlockHeaderSize ||
+        from.consumed > streamEnd || from.output > expectedSize || from.flags > 0xFFFF || from.pending < -1 ||
+        from.pending > 0xFF || (from.pending >= 0 && !pairDue)) {
+        m_headerRejected = true;
+        m_failed = true;
+        return;
+    }
+    m_packed = from.packedSize;
+    m_streamLeft = streamEnd - from.consumed;
+    m_flags = from.flags;
+    m_pending = from.pending;
+    // The window again holds the last 4096 bytes of output, its start a
+    // multiple of 4096 into the output; the bytes before them, there only to
+    // keep that start, are never read. Early on, the output so far and,
+    // where it has not reached, the ring bytes the block started with.
+    const std::uint64_t output = from.output;
+    if (output < kRingSize) {
+        const auto have = static_cast<unsigned>(output);
+        for (unsigned j = 0; j < have; ++j)
+            m_window[j] = from.ring[(kRingStart + j) & kRingMask];
+        for (unsigned j = have; j < kMaxMatch; ++j)
+            setRingByte(m_memory, kRingStart + j, from.ring[kRingStart + j]);
+        m_out = m_window + have;
+    } else {
+        const auto into = static_cast<unsigned>(output % kRingSize);
+        m_base = output - into - kRingSize;
+        for (unsigned j = 0; j < kRingSize; ++j)
+            m_window[into + j] = from.ring[(kRingStart + into + j) & kRingMask];
+        m_out = m_window + into + kRingSize;
+    }
+    m_flushed = m_out;
+    setLimit();
+}
+
+bool LzssBlockDecoder::checkpoint(LzssCheckpoint& at) {
+    if (m_headerHave < kBlockHeaderSize || m_failed || m_finished || !flush())
+        return false;
+    const std::uint64_t total = produced();
+    at.output = total;
+    at.consumed = kBlockHeaderSize + std::uint64_t{m_packed} - m_streamLeft;
+    at.unpackedSize = static_cast<std::uint32_t>(m_expected);
+    at.packedSize = m_packed;
+    at.flags = m_flags;
+    at.pending = m_pending;
+    for (unsigned p = 0; p < kRingSize; ++p)
+        at.ring[p] = initialRingByte(m_memory, p);
+    // The window holds at least the last 4096 bytes of output.
+    const std::uint64_t kept = total < kRingSize ? total : kRingSize;
+    for (std::uint64_t j = total - kept; j < total; ++j)
+        at.ring[(kRingStart + j) & kRingMask] = m_window[j - m_base];
+    return true;
+}
+
 // The window's end, or the end of the expected output if that comes first.
 void LzssBlockDecoder::setLimit() {
     const std::uint64_t room = m_expected - produced();
@@ -986,6 +1045,7 @@ bool LzssBlockDecoder::feed(const unsigned char* bytes, std::size_t count) {
             return false;
         }
         m_streamLeft = packed;
+        m_packed = packed;
     }
     const std::size_t take = count < m_streamLeft ? count : static_cast<std::size_t>(m_streamLeft);
     m_streamLeft -= take;

@@ -147,6 +147,24 @@ LzssEncodeResult encodeBlock(LzssContext& context, LzssSource& source, std::uint
 std::int64_t encodeBlock(LzssContext& context, const unsigned char* source, unsigned char* destination,
                          std::uint32_t length);
 
+// Where the decoding of a block stands between two pieces, as
+// LzssBlockDecoder::checkpoint() records it: all a decoder needs to go on
+// from there without the block's earlier bytes. About 4 KiB of plain data,
+// to be copied and kept freely; it fits only the block it was taken from.
+struct LzssCheckpoint {
+    std::uint64_t output = 0;   // output bytes before this point
+    std::uint64_t consumed = 0; // block bytes before it, the 12 of the header included
+    // The block header's sizes, checked against those a resumed decoder is given.
+    std::uint32_t unpackedSize = 0;
+    std::uint32_t packedSize = 0;
+    unsigned flags = 0; // the current group's flag bits still to use, as the decoder keeps them
+    int pending = -1;   // the first byte of a match pair cut by the end of a piece, or -1
+    // Ring positions 0..4095 as a decoder working in the ring holds them at
+    // this point: the last 4096 bytes of output and, where the output has
+    // not reached yet, spaces below 4078 and the context's bytes from 4078 on.
+    std::array<unsigned char, 4096> ring{};
+};
+
 // Expands one block whose bytes arrive in pieces of any size, pushing the
 // output to a sink; memory use does not depend on the block's size. The
 // block is sound when its 12-byte header and packed size fit in
@@ -163,6 +181,19 @@ std::int64_t encodeBlock(LzssContext& context, const unsigned char* source, unsi
 //   LzssBlockDecoder decoder(context, storedSize, size, sink);
 //   while (more stored bytes) decoder.feed(bytes, count);
 //   bool sound = decoder.finish();
+//
+// A decoding can be taken up again in the middle of its block: between two
+// feeds, checkpoint() records where it stands (output offset, block offset,
+// the ring), and a decoder made from that checkpoint, fed the block from
+// the checkpoint's block offset on, passes on the output from its output
+// offset on, with every check of a decoding from the start:
+//
+//   LzssCheckpoint at;
+//   if (decoder.feed(bytes, count) && decoder.checkpoint(at)) keep(at);
+//   ...
+//   LzssBlockDecoder resumed(context, at, storedSize, size, sink);
+//   while (more stored bytes from at.consumed on) resumed.feed(bytes, count);
+//   bool sound = resumed.finish();
 class LzssBlockDecoder {
 public:
     LzssBlockDecoder(LzssContext& context, std::uint64_t blockLength, std::uint64_t expectedSize, LzssSink& sink);
@@ -170,6 +201,14 @@ public:
     // bytes: no window, no copy. Fed in pieces the same way.
     LzssBlockDecoder(LzssContext& context, std::uint64_t blockLength, std::uint64_t expectedSize,
                      unsigned char* destination);
+    // Takes up the decoding of the same block where from stands: the block's
+    // bytes are fed from from.consumed on, and the output goes to sink from
+    // from.output on. A checkpoint whose sizes disagree with blockLength and
+    // expectedSize counts as a rejected header. When from stands in the
+    // block's first 4096 bytes of output, this sets the context's ring
+    // positions 4078 and up to those the block started with.
+    LzssBlockDecoder(LzssContext& context, const LzssCheckpoint& from, std::uint64_t blockLength,
+                     std::uint64_t expectedSize, LzssSink& sink);
     LzssBlockDecoder(const LzssBlockDecoder&) = delete;
     LzssBlockDecoder& operator=(const LzssBlockDecoder&) = delete;
 
@@ -177,6 +216,20 @@ public:
     // ignored). Returns false once the block is known to be unsound or the
     // sink has failed; later bytes are then ignored.
     bool feed(const unsigned char* bytes, std::size_t count);
+
+    // Passes the output produced so far to the sink now rather than when
+    // the window fills; after a feed that found the block unsound, what the
+    // stream yielded before the fault. Returns false when the sink refuses
+    // (the decoding has then failed).
+    bool flush();
+
+    // Between two feeds: passes the output produced so far to the sink and
+    // records in at where the decoding stands, at output offset produced()
+    // and block offset 12 + the coded stream taken so far (every byte fed
+    // up to the stream's end). Returns false, leaving at as it was, before
+    // the header is complete, once the decoding has failed or finished, or
+    // when the sink refuses.
+    bool checkpoint(LzssCheckpoint& at);
 
     // After the last piece: passes the rest of the output to the sink and
     // returns true only when the block was whole and sound and the sink took
@@ -192,7 +245,6 @@ private:
     void decodeGroups(const unsigned char*& in, const unsigned char* inEnd);
     bool slide();
     void setLimit();
-    bool flush();
 
     LzssContext::Memory& m_memory;
     LzssSink* m_sink;
@@ -206,6 +258,7 @@ private:
     unsigned char* m_limit;   // the window's end or the expected size, whichever comes first
     std::uint64_t m_base = 0;
     std::uint64_t m_streamLeft = 0; // coded stream bytes still to come
+    std::uint32_t m_packed = 0;     // the header's packed size, once accepted
     unsigned m_flags = 0;           // the current group's flag bits; bit 8 clear when a flag byte is due
     int m_pending = -1;             // the first byte of a match pair cut by the end of a piece
     unsigned m_headerHave = 0;
