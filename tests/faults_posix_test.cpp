@@ -428,6 +428,14 @@ constexpr bool kSanitized = true; // the sanitizers reserve more address space t
 #else
 constexpr bool kSanitized = false;
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+// UBSan, built with ASan here, checks a virtual call by probing memory
+// through a pipe, which a process out of descriptors cannot open: it then
+// reports a false invalid vptr and stops.
+constexpr bool kProbesThroughDescriptors = true;
+#else
+constexpr bool kProbesThroughDescriptors = false;
+#endif
 
 rlim_t g_addressSpace = 0;
 const char* g_threads = "1";
@@ -478,6 +486,8 @@ TEST(FaultsPosix, AMoveShortOfMemoryForItsThreadsEndsCleanly) {
 // by the writer, which has the workers close theirs when it cannot either.
 // No file is left out that one thread would pack.
 TEST(FaultsPosix, FewDescriptorsLeaveTheArchiveOfOneThread) {
+    if (kProbesThroughDescriptors)
+        GTEST_SKIP() << "the sanitizer needs descriptors of its own";
     Tree sources;
     std::mt19937 random(7);
     for (int i = 0; i < 1200; ++i)
