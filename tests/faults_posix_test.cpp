@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -424,6 +425,91 @@ TEST(FaultsPosix, AKilledExtractionLeavesNoPartialFileUnderARealName) {
         GTEST_SKIP() << "the extraction ended before it could be killed";
     const fs::path real = dir / "out" / "data" / "big.bin";
     EXPECT_TRUE(!fs::exists(real) || readFile(real) == big);
+}
+
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true; // the sanitizers reserve more address space than any limit here
+#else
+constexpr bool kSanitized = false;
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+// UBSan, built with ASan here, checks a virtual call by probing memory
+// through a pipe, which a process out of descriptors cannot open: it then
+// reports a false invalid vptr and stops.
+constexpr bool kProbesThroughDescriptors = true;
+#else
+constexpr bool kProbesThroughDescriptors = false;
+#endif
+
+rlim_t g_addressSpace = 0;
+const char* g_threads = "1";
+
+// Run in the child before zas starts.
+void littleAddressSpace() {
+    const rlimit limit{g_addressSpace, g_addressSpace};
+    setrlimit(RLIMIT_AS, &limit);
+    setenv("ZAS_THREADS", "64", 1);
+}
+
+void fewDescriptors() {
+    const rlimit limit{14, 14};
+    setrlimit(RLIMIT_NOFILE, &limit);
+    setenv("ZAS_THREADS", g_threads, 1);
+    setenv("SOURCE_DATE_EPOCH", "1", 1);
+}
+
+// Too little address space for the threads asked for: threads that cannot
+// start, or a worker that runs out of memory, never abort the run. It ends
+// whole, or as the one-thread pass ends on a memory failure, with the
+// archive being written removed and no source deleted that is not in the
+// archive.
+TEST(FaultsPosix, AMoveShortOfMemoryForItsThreadsEndsCleanly) {
+    if (kSanitized)
+        GTEST_SKIP() << "a sanitizer's run needs more address space";
+    Tree sources;
+    for (int i = 0; i < 200; ++i)
+        sources["data/" + std::to_string(i % 5) + "/f" + std::to_string(i)] = noise(200 + i, 3000);
+    for (const rlim_t kilobytes : {40000, 60000}) {
+        SCOPED_TRACE(std::to_string(kilobytes) + " KiB");
+        TempDir dir;
+        plant(dir.path(), sources);
+        g_addressSpace = kilobytes * 1024;
+        const ProgramRun run = runZasWith({"-m", "-c", "data", "out.zas"}, dir.path(), littleAddressSpace);
+        if (run.status == 0) {
+            EXPECT_TRUE(run.output.ends_with("\nError: Out of system memory resources\n")) << run.output;
+        } else {
+            EXPECT_EQ(run.status, 1) << run.output;
+            EXPECT_NE(run.output.find("Archiving completed."), std::string::npos) << run.output;
+        }
+        EXPECT_TRUE(besideArchive(dir / "out.zas").empty()) << "a partial file is left";
+        expectNothingLost(sources, dir.path(), dir / "out.zas");
+    }
+}
+
+// Few descriptors and many threads: a file a worker cannot open is opened
+// by the writer, which has the workers close theirs when it cannot either.
+// No file is left out that one thread would pack.
+TEST(FaultsPosix, FewDescriptorsLeaveTheArchiveOfOneThread) {
+    if (kProbesThroughDescriptors)
+        GTEST_SKIP() << "the sanitizer needs descriptors of its own";
+    Tree sources;
+    std::mt19937 random(7);
+    for (int i = 0; i < 1200; ++i)
+        sources["data/" + std::to_string(i % 12) + "/f" + std::to_string(i)] = noise(300 + i, random() % 3000 + 1);
+    TempDir dir;
+    plant(dir.path(), sources);
+    std::string archives[2];
+    std::string outputs[2];
+    for (const int i : {0, 1}) {
+        g_threads = i == 0 ? "1" : "64";
+        const ProgramRun run = runZasWith({"-a", "-c", "data", "out.zas"}, dir.path(), fewDescriptors);
+        EXPECT_EQ(run.status, 1) << g_threads << " threads:\n" << run.output;
+        outputs[i] = run.output;
+        archives[i] = readFile(dir / "out.zas");
+    }
+    EXPECT_EQ(outputs[1], outputs[0]);
+    EXPECT_TRUE(archives[1] == archives[0]);
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 
 namespace {
@@ -78,6 +80,28 @@ TEST(PosixPlatform, PathsUseBackslashesInsideAndSlashesOutside) {
     writeFile(dir / "a" / "b" / "f.txt", "1");
     std::FILE* file = openFile((inside + "\\f.txt").c_str(), "rb");
     ASSERT_NE(file, nullptr);
+    std::fclose(file);
+}
+
+// Scratch files go where TMPDIR says, nameless; where it names no usable
+// directory there is none (the caller then does without).
+TEST(PosixPlatform, ScratchFilesAreMadeInTmpdir) {
+    TempDir dir;
+    const char* saved = std::getenv("TMPDIR");
+    const std::string savedValue = saved != nullptr ? saved : "";
+    setEnvironment("TMPDIR", dir.path().c_str());
+    std::FILE* file = openScratchFile();
+    setEnvironment("TMPDIR", (dir / "missing").c_str());
+    std::FILE* none = openScratchFile();
+    setEnvironment("TMPDIR", saved != nullptr ? savedValue.c_str() : nullptr);
+
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(none, nullptr);
+    char target[4096] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fileno(file));
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target).rfind(fs::canonical(dir.path()).string() + "/", 0), 0u) << target;
+    EXPECT_TRUE(fs::is_empty(dir.path()));
     std::fclose(file);
 }
 

@@ -119,6 +119,11 @@ std::FILE* openFile(const char* path, const char* mode);
 // anything waits on it. Null otherwise; length receives the file's length.
 std::FILE* openRegularFile(const char* path, std::int64_t& length);
 
+// Called right after openFile or openRegularFile returned null on this
+// thread: whether it failed for a reason that may pass, too many files open
+// in the process or the system.
+bool openFailureMayPass();
+
 // Fills item's size and last-write time from what the link at path leads
 // to. The listing describes a file link on Windows by the link itself
 // (size 0); on POSIX it already describes the target. False when the target
@@ -141,9 +146,10 @@ void setOpenFileHookForTesting(OpenFileHook hook);
 // permissions a new file normally gets. Null when it cannot be created;
 // createdPath then holds nothing useful.
 std::FILE* createFileBeside(const char* path, zs& createdPath);
-// A new, empty file in the system's directory for temporary files, opened
-// for writing and reading ("wb+"), that the system removes when it is closed
-// or the process ends. Null when none can be created.
+// A new, empty file in the directory for temporary files ($TMPDIR when it
+// is set, else /tmp; on Windows the one GetTempPath names), opened for
+// writing and reading ("wb+"), that the system removes when it is closed or
+// the process ends. Null when none can be created there.
 std::FILE* openScratchFile();
 // Renames from to to, replacing a file of that name in one step.
 bool replaceFile(const char* from, const char* to);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -292,6 +293,7 @@ bool isPathTooLong(const char* path) {
 std::FILE* openFile(const char* path, const char* mode) {
     if (g_openFileHook != nullptr)
         g_openFileHook(path);
+    errno = 0;
     return std::fopen(nativePath(path).c_str(), mode);
 }
 
@@ -299,6 +301,7 @@ std::FILE* openRegularFile(const char* path, std::int64_t& length) {
     if (g_openFileHook != nullptr)
         g_openFileHook(path);
     length = -1;
+    errno = 0;
     // O_NONBLOCK: opening a fifo for reading would otherwise wait for a
     // writer. It is cleared again for the regular file that remains.
     const int descriptor = open(nativePath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -315,6 +318,10 @@ std::FILE* openRegularFile(const char* path, std::int64_t& length) {
     }
     length = static_cast<std::int64_t>(item.st_size);
     return file;
+}
+
+bool openFailureMayPass() {
+    return errno == EMFILE || errno == ENFILE;
 }
 
 bool describeLinkTarget(const char* path, WIN32_FIND_DATAA&) {
@@ -359,7 +366,26 @@ std::FILE* createFileBeside(const char* path, zs& createdPath) {
 }
 
 std::FILE* openScratchFile() {
-    return std::tmpfile();
+    // Not tmpfile(): it ignores TMPDIR.
+    const char* given = std::getenv("TMPDIR");
+    const std::string directory = given != nullptr && *given != '\0' ? given : "/tmp";
+    int descriptor = -1;
+#ifdef O_TMPFILE
+    // A file without a name from the start, where the file system can.
+    descriptor = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (descriptor < 0) {
+        std::string name = directory + "/zasXXXXXX";
+        descriptor = mkstemp(name.data());
+        if (descriptor < 0)
+            return nullptr;
+        unlink(name.c_str());
+        fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+    }
+    std::FILE* file = fdopen(descriptor, "wb+");
+    if (file == nullptr)
+        close(descriptor);
+    return file;
 }
 
 bool replaceFile(const char* from, const char* to) {

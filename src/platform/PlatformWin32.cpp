@@ -2,6 +2,7 @@
 // <windows.h>; only the helpers are defined here.
 #include "platform/Platform.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -41,11 +42,15 @@ private:
 std::FILE* openFile(const char* path, const char* mode) {
     if (g_openFileHook != nullptr)
         g_openFileHook(path);
+    errno = 0;
+    _doserrno = 0;
     return std::fopen(path, mode);
 }
 
 std::FILE* openRegularFile(const char* path, std::int64_t& length) {
     length = -1;
+    errno = 0;
+    _doserrno = 0;
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return nullptr;
@@ -58,6 +63,11 @@ std::FILE* openRegularFile(const char* path, std::int64_t& length) {
         return nullptr;
     }
     return file;
+}
+
+bool openFailureMayPass() {
+    // The C runtime's own table of descriptors, or the system's handles.
+    return errno == EMFILE || _doserrno == ERROR_TOO_MANY_OPEN_FILES;
 }
 
 bool describeLinkTarget(const char* path, WIN32_FIND_DATAA& item) {

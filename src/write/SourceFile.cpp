@@ -5,9 +5,30 @@
 #include <algorithm>
 #include <cstdio>
 
-SourceFile::SourceFile(const zs& path, std::uint32_t size) : m_size(size) {
+namespace {
+
+class ReliefScope {
+public:
+    explicit ReliefScope(OpenRelief& relief) : m_relief(relief) { m_relief.relieve(); }
+    ~ReliefScope() { m_relief.endRelief(); }
+    ReliefScope(const ReliefScope&) = delete;
+    ReliefScope& operator=(const ReliefScope&) = delete;
+
+private:
+    OpenRelief& m_relief;
+};
+
+} // namespace
+
+SourceFile::SourceFile(const zs& path, std::uint32_t size, OpenRelief* relief) : m_size(size) {
     std::int64_t length = 0;
     m_file = Stream(openRegularFile(path.c_str(), length));
+    m_openMayPass = !m_file.isOpen() && openFailureMayPass();
+    if (m_openMayPass && relief != nullptr) {
+        const ReliefScope scope(*relief);
+        m_file = Stream(openRegularFile(path.c_str(), length));
+        m_openMayPass = !m_file.isOpen() && openFailureMayPass();
+    }
     // The reads are large: no copy through the stream's buffer.
     if (m_file.isOpen()) {
         std::setvbuf(m_file.get(), nullptr, _IONBF, 0);
@@ -34,11 +55,12 @@ ReadOutcome SourceFile::outcome() const {
     return std::ferror(m_file.get()) != 0 ? ReadOutcome::cannotRead : ReadOutcome::read;
 }
 
-CodedFile codeFile(LzssContext& context, const zs& path, std::uint32_t size, LzssSink& sink) {
+CodedFile codeFile(LzssContext& context, const zs& path, std::uint32_t size, LzssSink& sink, OpenRelief* relief) {
     CodedFile coded;
-    SourceFile source(path, size);
+    SourceFile source(path, size, relief);
     if (!source.isOpen()) {
         coded.outcome = ReadOutcome::cannotOpen;
+        coded.openMayPass = source.openMayPass();
         return coded;
     }
     coded.identity = source.identity();

@@ -223,13 +223,11 @@ public:
     // Has the compressed files coded on `threads` threads ahead of the
     // writer, which takes their blocks in table order.
     void codeAhead(const zvector<PlannedFile>& files, unsigned threads) {
-        for (const PlannedFile& file : files) {
-            if (file.entry.storage == kStorageCompressed) {
-                m_codedPaths.push_back(file.source);
-                m_codedSizes.push_back(file.entry.size);
-            }
-        }
-        m_pipeline = std::make_unique<CodingPipeline>(m_codedPaths, m_codedSizes, m_codec.carriedState(), threads);
+        zvector<CodingPipeline::Source> coded;
+        for (const PlannedFile& file : files)
+            if (file.entry.storage == kStorageCompressed)
+                coded.push_back({&file.source, file.entry.size});
+        m_pipeline = std::make_unique<CodingPipeline>(std::move(coded), m_codec.carriedState(), threads);
     }
 
     std::uint64_t dataSize() const noexcept { return m_dataSize; }
@@ -278,7 +276,7 @@ private:
             return finishBlock(file, result, outcome);
         }
         if (entry.storage != kStorageCompressed) {
-            SourceFile source(file.source, entry.size);
+            SourceFile source(file.source, entry.size, m_pipeline.get());
             if (!source.isOpen()) {
                 outcome = ReadOutcome::cannotOpen;
                 return true;
@@ -315,7 +313,7 @@ private:
                 return std::fwrite(bytes.data(), 1, bytes.size(), m_archive) == bytes.size();
             }
             const LzssContext::CarriedState after = m_codec.carriedState();
-            SourceFile again(file.source, entry.size);
+            SourceFile again(file.source, entry.size, m_pipeline.get());
             if (!again.isOpen()) {
                 outcome = ReadOutcome::cannotOpen;
                 return true;
@@ -369,9 +367,6 @@ private:
     ArchiveSink m_sink;
     ByteBuffer m_buffer;
     LzssContext m_codec;
-    // Declared after what the workers use, so that they stop first.
-    zvector<zs> m_codedPaths;
-    zvector<std::uint32_t> m_codedSizes;
     std::unique_ptr<CodingPipeline> m_pipeline;
 };
 
