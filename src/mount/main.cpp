@@ -2,6 +2,12 @@
 // low-level interface and its multithreaded loop. Inode numbers are the
 // tree's node numbers plus one (the root is FUSE's inode 1); nothing is ever
 // forgotten, since the tree lives as long as the mount.
+//
+// The archive does not change while it is mounted, so the kernel keeps what
+// it read of a file from one open to the next. Once a read or an open finds
+// that the archive has changed after all, it fails with EIO, every later one
+// too, and what the kernel kept is dropped: no read gives bytes of another
+// archive.
 #define FUSE_USE_VERSION 312
 
 #include "mount/OpenFile.h"
@@ -23,7 +29,9 @@
 #include <new>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -43,7 +51,12 @@ struct Mount {
     uid_t uid = 0;
     gid_t gid = 0;
     std::uint64_t blocks = 0; // of 4096 bytes, every shown file together
+    fuse_session* session = nullptr;
     std::atomic<bool> changed{false};
+    // Drops the kernel's copies of the files once the archive has changed:
+    // on a thread of its own, since a request that the kernel waits on
+    // cannot do it.
+    std::thread forgetting;
 };
 
 Mount& mountOf(fuse_req_t req) {
@@ -198,6 +211,28 @@ void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info*) {
     fuse_reply_err(req, 0);
 }
 
+// Whether the archive has changed since it was mounted; the first call to
+// find it so says so on standard error and drops what the kernel kept.
+bool archiveChanged(Mount& mount) {
+    if (!mount.changed && zas_check_unchanged(mount.archive) == ZAS_OK)
+        return false;
+    if (!mount.changed.exchange(true)) {
+        std::fprintf(stderr, "zas-mount: %s changed on disk: every read now fails (unmount and mount it again)\n",
+                     mount.archivePath.c_str());
+        try {
+            mount.forgetting = std::thread([&mount] {
+                for (std::uint32_t i = 0; i < mount.tree.size(); ++i) {
+                    if (!mount.tree.node(i).directory)
+                        fuse_lowlevel_notify_inval_inode(mount.session, fuse_ino_t{i} + 1, 0, 0);
+                }
+            });
+        } catch (const std::system_error&) {
+            // The reads that reach zas-mount fail all the same.
+        }
+    }
+    return true;
+}
+
 void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     Mount& mount = mountOf(req);
     const Node* node = nodeOf(mount, ino);
@@ -213,22 +248,21 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         fuse_reply_err(req, EROFS);
         return;
     }
+    if (archiveChanged(mount)) {
+        fuse_reply_err(req, EIO);
+        return;
+    }
     auto* file = new (std::nothrow) OpenFile(mount.archive, node->entry, node->size, node->compressed, mount.windows);
     if (file == nullptr) {
         fuse_reply_err(req, ENOMEM);
         return;
     }
     fi->fh = reinterpret_cast<std::uint64_t>(file);
+    fi->keep_cache = 1;
     fi->noflush = 1;
     // -ENOENT: the open was interrupted, and no release will come.
     if (fuse_reply_open(req, fi) == -ENOENT)
         delete file;
-}
-
-void reportChange(Mount& mount) {
-    if (!mount.changed.exchange(true))
-        std::fprintf(stderr, "zas-mount: %s changed on disk: every read now fails (unmount and mount it again)\n",
-                     mount.archivePath.c_str());
 }
 
 void opRead(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset, fuse_file_info* fi) {
@@ -245,10 +279,8 @@ void opRead(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset, fuse_fil
     }
     // Checked after the bytes were read: a change while they were read
     // fails them too.
-    if (mount.changed || zas_check_unchanged(mount.archive) != ZAS_OK) {
-        reportChange(mount);
+    if (archiveChanged(mount))
         got = -EIO;
-    }
     if (got < 0)
         fuse_reply_err(req, static_cast<int>(-got));
     else
@@ -486,6 +518,7 @@ int run(int argc, char** argv) {
     fuse_session* session = fuse_session_new(&line.args, &ops, sizeof ops, &mount);
     if (session == nullptr)
         return 1;
+    mount.session = session;
     int status = 1;
     if (fuse_set_signal_handlers(session) == 0) {
         if (fuse_session_mount(session, line.options.mountpoint) == 0) {
@@ -504,6 +537,8 @@ int run(int argc, char** argv) {
             }
             // Stopped by an unmount, or by a signal it was told to stop with.
             status = ended == 0 || ended == SIGINT || ended == SIGTERM || ended == SIGHUP ? 0 : 1;
+            if (mount.forgetting.joinable())
+                mount.forgetting.join();
             fuse_session_unmount(session);
         } else {
             std::fprintf(stderr, "zas-mount: cannot mount %s on %s\n", archivePath, line.options.mountpoint);
