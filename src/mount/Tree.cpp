@@ -16,7 +16,9 @@ public:
         const auto found = m_map.find(key(parent, name));
         return found == m_map.end() ? kNone : found->second;
     }
-    void add(std::uint32_t parent, std::string_view name, std::uint32_t child) { m_map.emplace(key(parent, name), child); }
+    void add(std::uint32_t parent, std::string_view name, std::uint32_t child) {
+        m_map.emplace(key(parent, name), child);
+    }
 
 private:
     static std::string key(std::uint32_t parent, std::string_view name) {

@@ -407,7 +407,8 @@ bool setSeekOption(zas_archive* archive, int option, const char* name, const cha
     char* end = nullptr;
     errno = 0;
     const long long value = std::strtoll(text, &end, 10);
-    const int status = end == text || *end != '\0' || errno != 0 ? ZAS_E_INVALID : zas_set_option(archive, option, value);
+    const bool number = end != text && *end == '\0' && errno == 0;
+    const int status = number ? zas_set_option(archive, option, value) : ZAS_E_INVALID;
     if (status != ZAS_OK)
         std::fprintf(stderr, "zas-mount: %s=%s: %s\n", name, text, zas_strerror(status));
     return status == ZAS_OK;
@@ -446,15 +447,16 @@ int run(int argc, char** argv) {
     bool optionsEnded = false;
     for (int i = 0; i < argc; ++i) {
         const char* word = argv[i];
-        if (i > 0 && !optionsEnded && std::strcmp(word, "--") == 0)
+        if (i > 0 && !optionsEnded && std::strcmp(word, "--") == 0) {
             optionsEnded = true;
-        else if (i > 0 && archivePath == nullptr && (optionsEnded || word[0] != '-' || word[1] == '\0')) {
+        } else if (i > 0 && archivePath == nullptr && (optionsEnded || word[0] != '-' || word[1] == '\0')) {
             archivePath = word;
             continue;
         }
         if (fuse_opt_add_arg(&line.args, word) != 0)
             return 1;
-        if (!optionsEnded && std::strcmp(word, "-o") == 0 && i + 1 < argc && fuse_opt_add_arg(&line.args, argv[++i]) != 0)
+        const bool takesValue = !optionsEnded && std::strcmp(word, "-o") == 0 && i + 1 < argc;
+        if (takesValue && fuse_opt_add_arg(&line.args, argv[++i]) != 0)
             return 1;
     }
     // libfuse has said what it did not take (a mount point that does not
@@ -502,11 +504,13 @@ int run(int argc, char** argv) {
     for (std::uint32_t i = 0; i < mount.tree.size(); ++i)
         mount.blocks += (mount.tree.node(i).size + 4095) / 4096;
 
-    // The archive names the file system; "ro" comes last, so that no option
-    // given makes the mount writable.
+    // The archive names the file system (the type is fuse.zas-mount); "ro"
+    // comes last, so that no option given makes the mount writable.
     char* names = nullptr;
-    const bool optionsAdded = fuse_opt_add_opt(&names, "subtype=zas") == 0 &&
-                              fuse_opt_add_opt_escaped(&names, ("fsname=" + mount.archivePath).c_str()) == 0 &&
+    char* absolute = realpath(archivePath, nullptr);
+    const std::string fsname = "fsname=" + std::string(absolute != nullptr ? absolute : archivePath);
+    std::free(absolute);
+    const bool optionsAdded = fuse_opt_add_opt_escaped(&names, fsname.c_str()) == 0 &&
                               fuse_opt_insert_arg(&line.args, 1, "-o") == 0 &&
                               fuse_opt_insert_arg(&line.args, 2, names) == 0 &&
                               fuse_opt_add_arg(&line.args, "-oro,default_permissions") == 0;
