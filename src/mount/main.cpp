@@ -395,7 +395,7 @@ struct Settings {
     char* seekMemory = nullptr;
 };
 
-const fuse_opt kSettingsSpec[] = {
+const fuse_opt kOwnOptions[] = {
     {"seek_interval=%s", offsetof(Settings, seekInterval), 0},
     {"seek_memory=%s", offsetof(Settings, seekMemory), 0},
     FUSE_OPT_END,
@@ -461,7 +461,7 @@ int run(int argc, char** argv) {
     }
     // libfuse has said what it did not take (a mount point that does not
     // exist, a word too many).
-    if (fuse_opt_parse(&line.args, &line.settings, kSettingsSpec, nullptr) != 0 ||
+    if (fuse_opt_parse(&line.args, &line.settings, kOwnOptions, nullptr) != 0 ||
         fuse_parse_cmdline(&line.args, &line.options) != 0)
         return 1;
     if (line.options.show_help) {
