@@ -1,5 +1,6 @@
 # Installation, in components that the Debian packages split along:
-#   program  the zas program and its manual page
+#   program  the zas program and its manual page, and zas-mount and its page
+#            where it is built
 #   runtime  the shared library (with its SONAME link)
 #   dev      the header, the link-time name of the shared library, the static
 #            library, zas.pc, the CMake package and the library's manual pages
@@ -7,6 +8,10 @@ include(CMakePackageConfigHelpers)
 
 install(TARGETS zas RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
 install(FILES doc/zas.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+if(TARGET zas-mount)
+  install(TARGETS zas-mount RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+  install(FILES doc/zas-mount.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+endif()
 
 install(TARGETS zas_shared EXPORT zasTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime

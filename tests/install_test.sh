@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the build into a temporary DESTDIR, as a package would, and runs
 # the installed program. The installation holds the program and the manual
-# pages of doc/ (section 1 and the library's in section 3), the shared and
+# pages of doc/ (section 1 and the library's in section 3; zas-mount and its
+# page where zas-mount is built), the shared and
 # the static library, the header, zas.pc, the CMake package and (where there
 # is a python3) the Python module zasfile in Debian's folder for every
 # Python 3, and nothing else (no tests); the program starts from there with
@@ -41,10 +42,12 @@ if [ -n "$python" ]; then
     [ -f "$package/$name" ] || fail "$package/$name is not installed"
   done
 fi
-unexpected=$(find . ! -type d | grep -v -e '^\./usr/bin/zas$' -e '^\./usr/share/man/' -e '^\./usr/include/zas\.h$' \
+unexpected=$(find . ! -type d | grep -v -e '^\./usr/bin/zas$' -e '^\./usr/bin/zas-mount$' -e '^\./usr/share/man/' \
+               -e '^\./usr/include/zas\.h$' \
                -e "^\./$libdir/" -e "^\./$package/[_a-z]*\.py$" -e "^\./$package/py\.typed$" || true)
 [ -z "$unexpected" ] || fail "unexpected files: $unexpected"
 for page in "$doc"/*.[1-9]; do
+  [ "$(basename "$page")" != zas-mount.1 ] || [ -e usr/bin/zas-mount ] || continue
   installed="usr/share/man/man${page##*.}/$(basename "$page")"
   cmp -s "$page" "$installed" || fail "$installed is not installed as $page"
 done
@@ -68,4 +71,12 @@ if [ -n "$python" ]; then
   [0-9]*.[0-9]*.[0-9]*) ;;
   *) fail "the installed zasfile gives no library version: $version" ;;
   esac
+fi
+
+# zas-mount, where it is built: with its page, and it starts with the
+# installed library.
+if [ -e usr/bin/zas-mount ]; then
+  [ -f usr/share/man/man1/zas-mount.1 ] || fail "zas-mount is installed without its manual page"
+  LD_LIBRARY_PATH="$root/dest/$libdir" usr/bin/zas-mount --version >"$root/output" 2>&1 ||
+    fail "the installed zas-mount --version failed: $(cat "$root/output")"
 fi
