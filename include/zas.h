@@ -299,8 +299,10 @@ ZAS_API int zas_test_index(const zas_archive *archive, uint64_t index);
 ZAS_API int zas_fopen_index(const zas_archive *archive, uint64_t index, zas_file **file);
 /* Reads up to capacity bytes at the stream's position: *got is 0 at the
  * end. Never yields more than the entry's size in all. A damaged block is
- * ZAS_E_ENTRY_DAMAGED at the read that reaches the damage (and every read
- * after); bytes before it are returned as they come. */
+ * ZAS_E_ENTRY_DAMAGED for every read whose bytes reach past the point where
+ * the block turns out unsound, and for a read that reaches the entry's end
+ * unless the whole block is sound; reads that end before the damage return
+ * their bytes. */
 ZAS_API int zas_fread(zas_file *file, void *buffer, size_t capacity, size_t *got);
 #define ZAS_SEEK_SET 0
 #define ZAS_SEEK_CUR 1

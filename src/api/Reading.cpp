@@ -12,7 +12,8 @@
 #include <string_view>
 
 struct zas_file {
-    zas_file(const ArchiveReader& reader, std::size_t index) : stream(reader, index) {}
+    zas_file(const ArchiveReader& reader, std::size_t index, const SeekOptions& options)
+        : stream(reader, index, options) {}
     EntryStream stream;
 };
 
@@ -328,7 +329,10 @@ int zas_fopen_index(const zas_archive* archive, uint64_t index, zas_file** file)
     if (!validIndex(archive, index))
         return ZAS_E_INDEX;
     return api::guarded([&]() -> int {
-        *file = new zas_file(archive->reader, static_cast<std::size_t>(index));
+        SeekOptions options;
+        options.interval = static_cast<std::uint64_t>(archive->seekInterval);
+        options.memory = static_cast<std::uint64_t>(archive->seekMemory);
+        *file = new zas_file(archive->reader, static_cast<std::size_t>(index), options);
         return ZAS_OK;
     });
 }
