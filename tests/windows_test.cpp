@@ -1,6 +1,7 @@
 // What the program does as a Windows program: drive-letter paths, options
 // with a slash, paths longer than the system's MAX_PATH, one file reached by
-// several spellings, and names the system would read as other names.
+// several spellings, names the system would read as other names, and an
+// archive replaced in place.
 #include "ArchiveFixture.h"
 #include "BuildSupport.h"
 
@@ -176,6 +177,20 @@ TEST(Windows, PackingLeavesOutNamesTheSystemWouldReadAsOthers) {
     // Move mode keeps what it left out.
     for (const std::string& name : names)
         EXPECT_TRUE(odd.exists(std::wstring(name.begin(), name.end()))) << name;
+}
+
+TEST(Windows, AReplacedArchiveStaysHidden) {
+    TempDir dir;
+    writeFile(dir / "data" / "a.txt", "a");
+    writeFile(dir / "hidden.zas", "an older archive");
+    ASSERT_TRUE(SetFileAttributesA((dir / "hidden.zas").string().c_str(), FILE_ATTRIBUTE_HIDDEN));
+    for (const char* archive : {"hidden.zas", "new.zas"}) {
+        const ProgramRun run = runZas({"-a", "data", archive}, dir.path());
+        EXPECT_EQ(run.status, 1) << run.output;
+        EXPECT_EQ(loadArchive(dir / archive).files.size(), 1u) << archive;
+    }
+    EXPECT_NE(GetFileAttributesA((dir / "hidden.zas").string().c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_EQ(GetFileAttributesA((dir / "new.zas").string().c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
 }
 
 } // namespace

@@ -109,10 +109,8 @@ std::FILE* createFileBeside(const char* path, zs& createdPath) {
         std::snprintf(name, sizeof name, ".zas%06u", (start + attempt) % 1000000u);
         createdPath.assign(path, nameStart);
         createdPath += name;
-        // FILE_SHARE_DELETE: it may be renamed into place while still open.
-        const HANDLE handle =
-            CreateFileA(createdPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW, attributes, nullptr);
+        const HANDLE handle = CreateFileA(createdPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW, attributes, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS)
                 continue;
