@@ -15,6 +15,8 @@
 
 #include <map>
 #include <set>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -215,10 +217,15 @@ TEST(StoredName, WindowsRefusesNamesItWouldChange) {
         {"COM\xB4", true},       {"COMx", true},
     };
     for (const auto& c : cases) {
-        for (const std::string& directory : {std::string("\\"), "\\" + std::string(c.name) + "\\"}) {
-            const std::string file = directory == "\\" ? c.name : "a.txt";
-            EXPECT_TRUE(isSafeStoredPath(directory, file, NameRules::posix)) << directory << " + " << file;
-            EXPECT_EQ(isSafeStoredPath(directory, file, NameRules::windows), c.windows) << directory << " + " << file;
+        // As a file name, and as a directory name.
+        std::string directory = "\\";
+        directory += c.name;
+        directory += '\\';
+        const std::pair<std::string, std::string> paths[] = {{"\\", c.name}, {directory, "a.txt"}};
+        for (const auto& [directoryName, fileName] : paths) {
+            EXPECT_TRUE(isSafeStoredPath(directoryName, fileName, NameRules::posix)) << directoryName << " + " << fileName;
+            EXPECT_EQ(isSafeStoredPath(directoryName, fileName, NameRules::windows), c.windows)
+                << directoryName << " + " << fileName;
         }
     }
 }
