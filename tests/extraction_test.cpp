@@ -15,6 +15,8 @@
 
 #include <map>
 #include <set>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -189,12 +191,42 @@ TEST(StoredName, AcceptsOnlyNamesThatStayBelowTheDestination) {
         {"\\...\\", "a.txt", true, false},
         {"\\. .\\", "a.txt", true, false},
         {"\\", "...", true, false},
-        {"\\", " x ", true, true},
+        {"\\", " x ", true, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(isSafeStoredPath(c.directory, c.file, NameRules::posix), c.posix) << c.directory << " + " << c.file;
         EXPECT_EQ(isSafeStoredPath(c.directory, c.file, NameRules::windows), c.windows)
             << c.directory << " + " << c.file;
+    }
+}
+
+// Names that Windows would quietly turn into another name or a device, so
+// that one file would land on another; ordinary names on POSIX.
+TEST(StoredName, WindowsRefusesNamesItWouldChange) {
+    const struct {
+        const char* name;
+        bool windows;
+    } cases[] = {
+        {"x.", false},           {"y ", false},         {"a.b.", false},        {". x", true},
+        {" x", true},            {"a.b", true},         {"x. .y", true},        {"CON", false},
+        {"con", false},          {"Nul.txt", false},    {"aux.tar.gz", false},  {"PRN", false},
+        {"com1", false},         {"COM9.log", false},   {"lpt1", false},        {"LPT0", false},
+        {"CON .txt", false},     {"COM\xB9", false},    {"lpt\xB3.txt", false}, {"COM\xC2\xB2", false},
+        {"CONSOLE", true},       {"com10", true},       {"COM", true},          {"LPT.txt", true},
+        {"a.con", true},         {"xnul", true},        {"con_1", true},        {" con", true},
+        {"COM\xB4", true},       {"COMx", true},
+    };
+    for (const auto& c : cases) {
+        // As a file name, and as a directory name.
+        std::string directory = "\\";
+        directory += c.name;
+        directory += '\\';
+        const std::pair<std::string, std::string> paths[] = {{"\\", c.name}, {directory, "a.txt"}};
+        for (const auto& [directoryName, fileName] : paths) {
+            EXPECT_TRUE(isSafeStoredPath(directoryName, fileName, NameRules::posix)) << directoryName << " + " << fileName;
+            EXPECT_EQ(isSafeStoredPath(directoryName, fileName, NameRules::windows), c.windows)
+                << directoryName << " + " << fileName;
+        }
     }
 }
 
@@ -207,7 +239,8 @@ TEST(StoredName, ASourceThatCanStandInStoredNames) {
         {"data", true, true},         {"data\\", true, true},      {"data\\sub", true, true},
         {"data\\.\\x", false, false}, {"data\\sub\\..\\sub", false, false}, {"..", false, false},
         {"data\\\\x", false, false}, {"data\\\\", false, false},  {"", false, false},
-        {"12:00", true, false},       {"...", true, false},
+        {"12:00", true, false},       {"...", true, false},        {"data.", true, false},
+        {"data\\con", true, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(isSafeRelativePath(c.path, NameRules::posix), c.posix) << c.path;
@@ -352,6 +385,19 @@ TEST(Extraction, NeverTrustsTheArchive) {
                       : std::map<std::string, std::string>{
                             {"c:evil", "3"}, {"c:/e", "4"}, {"...", "5"}, {"ok", "fine"}},
          windowsNames ? "1 files extracted, 3 failed" : "4 files extracted, 0 failed"},
+        // Names that Windows would turn into another file's name or a device.
+        {"trailing dots and blanks, device names",
+         Crafted().dir("\\aux\\").file("x", "1").file("x.", "2").file("y ", "3").file("con.txt", "4").file("e", "5", 1)
+             .bytes(),
+         windowsNames ? std::vector<std::string>{"Warning: Skipped directory \"\\aux\\\"",
+                                                 "Warning: Skipped file \"\\x.\"", "Warning: Skipped file \"\\y \"",
+                                                 "Warning: Skipped file \"\\con.txt\"",
+                                                 "Warning: Skipped file \"e\": its directory was skipped"}
+                      : std::vector<std::string>{},
+         windowsNames ? std::map<std::string, std::string>{{"x", "1"}}
+                      : std::map<std::string, std::string>{
+                            {"x", "1"}, {"x.", "2"}, {"y ", "3"}, {"con.txt", "4"}, {"aux/e", "5"}},
+         windowsNames ? "1 files extracted, 4 failed" : "5 files extracted, 0 failed"},
         {"directory index without an entry",
          Crafted().file("evil", "x", 5).file("ok", "fine").bytes(),
          {"Warning: Skipped file \"evil\": its path is not safe to extract\n"},

@@ -72,6 +72,27 @@ for options in "-a" "-a -c"; do
     echo "interchange: $options written by $writer: listed and extracted alike by both builds"
   done
 done
+# Names that are ordinary on Linux but that Windows would shorten: x and x.
+# would come out as one file, the second over the first. The Windows build
+# skips x. with a warning and leaves x as it was.
+rm -rf data archive.zas x-windows
+mkdir data
+printf first > data/x
+printf second > data/x.
+zas linux -a data archive.zas > /dev/null
+status=0
+"$wine" "$windows_zas" -x archive.zas x-windows > out.raw || status=$?
+warnings=$(tr '\r' '\n' < out.raw | grep '^Warning:' || true)
+expected='Warning: Skipped file "\data\x.": its path is not safe to extract'
+if [ "$status" -ne 0 ] || [ "$warnings" != "$expected" ] || [ "$(cat x-windows/data/x)" != first ] ||
+   [ "$(ls x-windows/data)" != x ]; then
+  cat out.raw
+  echo "interchange: the Windows build extracts x and x. of a Linux archive otherwise than as x and one warning"
+  failures=$((failures + 1))
+else
+  echo "interchange: x and x. written by linux: x and one warning from the Windows build"
+fi
+
 if [ "$failures" -ne 0 ]; then
   echo "interchange: $failures failures"
   exit 1

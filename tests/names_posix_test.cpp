@@ -21,7 +21,7 @@ using Files = std::map<std::string, std::string>; // relative path -> content
 TEST(NamesPosix, EveryFileMoveModeTakesIsBackAfterExtractionOrStillOnDisk) {
     const Files odd{{"log 12:00.txt", "precious"}, {"...", "d"},      {"12:00/in.txt", "i"},
                     {" x ", "blank"},              {"a..b", "dots"},  {"odd\\name", "kept"},
-                    {"c:/drive", "c"}};
+                    {"c:/drive", "c"},             {"x.", "dot"},     {"con.txt", "device"}};
     const struct {
         const char* what;
         std::vector<std::string> options;

@@ -75,6 +75,41 @@ TEST(WriterPosix, AFailedWriteKeepsTheSourcesAndTheOlderArchive) {
     }
 }
 
+// An archive written over an older one keeps the older one's permission
+// bits, whatever the umask: re-packing a private archive leaves it private.
+// A new one gets 0666 narrowed by the umask, as any new file.
+TEST(WriterPosix, AReplacedArchiveKeepsItsPermissionsAndANewOneFollowsTheUmask) {
+    const struct {
+        const char* what;
+        mode_t umask;
+        int older; // the mode of the archive replaced; -1: none
+        mode_t expected;
+    } cases[] = {
+        {"new, umask 022", 022, -1, 0644},
+        {"new, umask 077", 077, -1, 0600},
+        {"private, replaced under umask 022", 022, 0600, 0600},
+        {"shared, replaced under umask 077", 077, 0664, 0664},
+        {"read-only, replaced", 022, 0444, 0444},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        writeFile(dir / "data" / "a.txt", "a");
+        if (c.older >= 0) {
+            writeFile(dir / "a.zas", "an older archive");
+            ASSERT_EQ(chmod((dir / "a.zas").c_str(), static_cast<mode_t>(c.older)), 0);
+        }
+        const mode_t previous = umask(c.umask);
+        const ProgramRun run = runZas({"-a", "data", "a.zas"}, dir.path());
+        umask(previous);
+        EXPECT_EQ(run.status, 1) << run.output;
+        EXPECT_EQ(loadArchive(dir / "a.zas").files.size(), 1u);
+        struct stat archive {};
+        ASSERT_EQ(stat((dir / "a.zas").c_str(), &archive), 0);
+        EXPECT_EQ(archive.st_mode & 07777, c.expected) << std::oct << (archive.st_mode & 07777);
+    }
+}
+
 // A directory below the source that cannot be listed holds files the user
 // expects in the archive: it is named, and the run does not pass for a clean
 // one. (Root lists anything, so the program runs as nobody then.)

@@ -13,8 +13,12 @@ enum class NameRules {
     // Only what would leave the destination or break the path apart: '/',
     // a backslash inside a name, an empty name, "." and "..".
     posix,
-    // Also a colon (drive letters, alternate streams) and names made of dots
-    // and blanks alone, which Windows trims to "." or "..".
+    // Also every name the system would take for another: a colon (drive
+    // letters, alternate streams); a trailing dot or blank, which Windows
+    // drops ("x." is "x", and "..." reaches ".."); and the reserved device
+    // names (CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9 and COM or LPT with a
+    // superscript 1, 2 or 3), in any letter case and with any extension
+    // ("nul.txt" is the device too).
     windows,
 };
 

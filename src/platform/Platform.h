@@ -142,9 +142,12 @@ void setOpenFileHookForTesting(OpenFileHook hook);
 
 // Creates a new, empty file in the directory of path, under a short name of
 // its own (".zas" and six characters, so that it fits whatever the length of
-// path's own name), opened for writing and reading ("wb+"), with the
-// permissions a new file normally gets. Null when it cannot be created;
-// createdPath then holds nothing useful.
+// path's own name), opened for writing and reading ("wb+"), to replace path
+// once it is complete. It takes what a file of path's name would keep: on
+// POSIX the permission bits of the regular file at path, on Windows its
+// hidden attribute; with nothing there, the permissions a new file normally
+// gets. Null when it cannot be created; createdPath then holds nothing
+// useful.
 std::FILE* createFileBeside(const char* path, zs& createdPath);
 // A new, empty file in the directory for temporary files ($TMPDIR when it
 // is set, else /tmp; on Windows the one GetTempPath names), opened for

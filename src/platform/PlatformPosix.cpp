@@ -22,6 +22,27 @@ namespace {
 constexpr std::int64_t kEpochDifference = 11644473600;
 constexpr std::int64_t kTicksPerSecond = 10000000;
 
+// Temporary names: ".zas" and six characters, from a state seeded
+// differently from call to call (a clash only costs another try: the files
+// are made exclusively).
+constexpr char kNameCharacters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+std::uint64_t nameSeed(const void* owner) {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_nsec) ^ static_cast<std::uint64_t>(now.tv_sec) << 20 ^
+           reinterpret_cast<std::uintptr_t>(owner) << 24;
+}
+
+template <class String>
+void appendTemporaryName(String& name, std::uint64_t& state) {
+    name += ".zas";
+    for (int i = 0; i < 6; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        name += kNameCharacters[(state >> 33) % (sizeof kNameCharacters - 1)];
+    }
+}
+
 std::string nativePath(const char* path) {
     std::string native(path);
     for (char& c : native)
@@ -345,24 +366,38 @@ std::FILE* createFileBeside(const char* path, zs& createdPath) {
     const std::string native = nativePath(path);
     const std::size_t slash = native.rfind('/');
     const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    std::string name = native.substr(0, nameStart) + ".zasXXXXXX";
-    const int descriptor = mkstemp(name.data());
-    if (descriptor < 0)
-        return nullptr;
-    // mkstemp makes the file private; give it what fopen would have given.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(descriptor, 0666 & ~mask);
-    // The program path of the new file: path's directory part as the program
-    // spelled it, then the new name.
-    createdPath.assign(path, nameStart);
-    createdPath.append(name, nameStart, std::string::npos);
-    std::FILE* file = fdopen(descriptor, "wb+");
-    if (file == nullptr) {
-        close(descriptor);
-        unlink(name.c_str());
+    // The file being replaced lends its permission bits, so that re-packing
+    // a private archive leaves it private; they are set before anything is
+    // written. A new file gets 0666 narrowed by the umask, as from fopen.
+    struct stat replaced {};
+    const bool replacing = stat(native.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode);
+    const mode_t mode = replacing ? replaced.st_mode & 0777 : 0666;
+    std::uint64_t state = nameSeed(&createdPath);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = native.substr(0, nameStart);
+        appendTemporaryName(name, state);
+        const int descriptor = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (descriptor < 0) {
+            if (errno != EEXIST)
+                return nullptr;
+            continue;
+        }
+        // The umask narrows the mode it was created with.
+        if (replacing)
+            fchmod(descriptor, mode);
+        std::FILE* file = fdopen(descriptor, "wb+");
+        if (file == nullptr) {
+            close(descriptor);
+            unlink(name.c_str());
+            return nullptr;
+        }
+        // The program path of the new file: path's directory part as the
+        // program spelled it, then the new name.
+        createdPath.assign(path, nameStart);
+        createdPath.append(name, nameStart, std::string::npos);
+        return file;
     }
-    return file;
+    return nullptr;
 }
 
 std::FILE* openScratchFile() {
@@ -492,21 +527,6 @@ bool describeRegularFile(const char* path, std::uint64_t& size, std::uint64_t& l
     return true;
 }
 
-namespace {
-
-// Characters of temporary names, and a seed for them that differs from call
-// to call (a clash only costs another try: the file is made exclusively).
-constexpr char kNameCharacters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-
-std::uint64_t nameSeed(const void* owner) {
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_nsec) ^ static_cast<std::uint64_t>(now.tv_sec) << 20 ^
-           reinterpret_cast<std::uintptr_t>(owner) << 24;
-}
-
-} // namespace
-
 bool DirectoryHandle::open(const zs& path) {
     close();
     m_path = path;
@@ -535,11 +555,8 @@ bool OutputHandle::createIn(const DirectoryHandle& directory, zs& name) {
     close();
     std::uint64_t state = nameSeed(this);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = ".zas";
-        for (int i = 0; i < 6; ++i) {
-            state = state * 6364136223846793005u + 1442695040888963407u;
-            name += kNameCharacters[(state >> 33) % (sizeof kNameCharacters - 1)];
-        }
+        name.clear();
+        appendTemporaryName(name, state);
         // The mode is narrowed by the umask, as for any new file.
         m_descriptor = openat(directory.m_descriptor, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (m_descriptor >= 0)

@@ -94,6 +94,14 @@ void setOpenFileHookForTesting(OpenFileHook hook) {
 std::FILE* createFileBeside(const char* path, zs& createdPath) {
     const char* separator = std::strrchr(path, '\\');
     const std::size_t nameStart = separator == nullptr ? 0 : static_cast<std::size_t>(separator - path) + 1;
+    // A hidden file replaced stays hidden. Its permissions need nothing: the
+    // new file inherits the folder's, as the one it replaces did unless it
+    // was given others by hand.
+    const DWORD replaced = GetFileAttributesA(path);
+    const DWORD attributes = replaced != INVALID_FILE_ATTRIBUTES && (replaced & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                                     (replaced & FILE_ATTRIBUTE_HIDDEN) != 0
+                                 ? FILE_ATTRIBUTE_HIDDEN
+                                 : FILE_ATTRIBUTE_NORMAL;
     // A short name of its own, whatever the length of path's name.
     const unsigned start = static_cast<unsigned>(GetTickCount()) % 1000000u;
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
@@ -101,8 +109,25 @@ std::FILE* createFileBeside(const char* path, zs& createdPath) {
         std::snprintf(name, sizeof name, ".zas%06u", (start + attempt) % 1000000u);
         createdPath.assign(path, nameStart);
         createdPath += name;
-        if (GetFileAttributesA(createdPath.c_str()) == INVALID_FILE_ATTRIBUTES)
-            return std::fopen(createdPath.c_str(), "wb+");
+        const HANDLE handle = CreateFileA(createdPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW, attributes, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS)
+                continue;
+            return nullptr;
+        }
+        const int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDWR | _O_BINARY);
+        if (descriptor < 0) {
+            CloseHandle(handle);
+            DeleteFileA(createdPath.c_str());
+            return nullptr;
+        }
+        std::FILE* file = _fdopen(descriptor, "w+b");
+        if (file == nullptr) {
+            _close(descriptor);
+            DeleteFileA(createdPath.c_str());
+        }
+        return file;
     }
     return nullptr;
 }
