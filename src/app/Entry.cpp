@@ -39,18 +39,6 @@ unsigned randomSeed() {
     return static_cast<unsigned>(std::time(nullptr));
 }
 
-// ZAS_THREADS when it is set to a positive number (at most 256), else 0:
-// one per core.
-unsigned threadsFromEnvironment() {
-    if (const char* given = std::getenv("ZAS_THREADS"); given != nullptr && *given >= '0' && *given <= '9') {
-        char* end = nullptr;
-        const unsigned long threads = std::strtoul(given, &end, 10);
-        if (*end == '\0' && threads > 0)
-            return static_cast<unsigned>(std::min(threads, 256ul));
-    }
-    return 0;
-}
-
 // After a run that failed: a word that begins with '/' is an option here,
 // which is seldom what was meant.
 void explainSlashOption(int argc, const char* const* argv) {
@@ -79,7 +67,7 @@ int runProgram(int argc, const char* const* argv) {
     zs source;
     zs destination;
     setKeySeed(randomSeed());
-    setCodingThreads(threadsFromEnvironment());
+    setCodingThreads(codingThreadsFromEnvironment());
     installInterruptHandlers();
 
     if (!parseCommandLine(argc, argv, mode, excludePath, compress, source, destination)) {

@@ -10,6 +10,8 @@
 
 #include <zas.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <ctime>
 
 namespace {
@@ -33,6 +35,16 @@ unsigned keySeed() {
 
 unsigned codingThreadsSetting() {
     return g_codingThreads;
+}
+
+unsigned codingThreadsFromEnvironment() {
+    if (const char* given = std::getenv("ZAS_THREADS"); given != nullptr && *given >= '0' && *given <= '9') {
+        char* end = nullptr;
+        const unsigned long threads = std::strtoul(given, &end, 10);
+        if (*end == '\0' && threads > 0)
+            return static_cast<unsigned>(std::min(threads, 256ul));
+    }
+    return 0;
 }
 
 bool modeInterrupted() {

@@ -47,6 +47,8 @@ private:
 void setKeySeed(unsigned seed);
 void setCodingThreads(unsigned threads);
 unsigned keySeed();
+// ZAS_THREADS when it is set to a positive number (at most 256), else 0.
+unsigned codingThreadsFromEnvironment();
 unsigned codingThreadsSetting();
 
 // Whether a mode stopped because the user interrupted the run: the entry

@@ -16,16 +16,6 @@ CodingHooks g_hooks;
 
 } // namespace
 
-unsigned codingThreads() {
-    if (const char* given = std::getenv("ZAS_THREADS"); given != nullptr && *given >= '0' && *given <= '9') {
-        char* end = nullptr;
-        const unsigned long threads = std::strtoul(given, &end, 10);
-        if (*end == '\0' && threads > 0)
-            return static_cast<unsigned>(std::min(threads, 256ul));
-    }
-    return std::max(1u, std::thread::hardware_concurrency());
-}
-
 void setCodingHooksForTesting(const CodingHooks& hooks) {
     g_hooks = hooks;
 }

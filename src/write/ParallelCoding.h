@@ -53,10 +53,6 @@
 #include <thread>
 #include <vector>
 
-// The number of coding threads for a run: ZAS_THREADS when it is set to a
-// positive number, else one per core. 1 means the single-threaded pass.
-unsigned codingThreads();
-
 // Tests only. startWorker is asked before each worker thread is started:
 // false makes the start fail as when the system refuses a thread. allocating
 // is called on a worker before it allocates a piece of block, and may throw
