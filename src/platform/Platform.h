@@ -260,6 +260,36 @@ private:
 #endif
 };
 
+// A regular file read front to back, unbuffered, as packing reads its
+// sources: one open and one look at the open file tell everything.
+class InputHandle {
+public:
+    InputHandle() noexcept = default;
+    ~InputHandle() { close(); }
+    InputHandle(const InputHandle&) = delete;
+    InputHandle& operator=(const InputHandle&) = delete;
+
+    // Opens path (a program path) if it is a regular file (or a link to
+    // one), without ever blocking on a fifo or a device; identity receives
+    // what the file is as it was opened. False otherwise; mayPass() then
+    // tells whether the reason may pass (too many files open).
+    bool open(const char* path, FileIdentity& identity);
+    bool isOpen() const noexcept;
+    bool mayPass() const noexcept { return m_mayPass; }
+    // The next bytes, at most capacity: how many (0 at the end), or -1 when
+    // reading failed.
+    std::ptrdiff_t read(void* buffer, std::size_t capacity);
+    void close() noexcept;
+
+private:
+#ifdef _WIN32
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+#else
+    int m_descriptor = -1;
+#endif
+    bool m_mayPass = false;
+};
+
 // Creates the directory at path unless one stands there already; false
 // when it could not be created (a file standing there included).
 bool ensureDirectory(const char* path);

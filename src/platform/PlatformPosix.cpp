@@ -619,3 +619,40 @@ bool setPathTimes(const char* path, std::uint64_t fileTime, bool& reached) {
     reached = errno != ENOENT && errno != ENOTDIR && errno != EACCES && errno != ELOOP && errno != ENAMETOOLONG;
     return false;
 }
+
+bool InputHandle::open(const char* path, FileIdentity& identity) {
+    close();
+    if (g_openFileHook != nullptr)
+        g_openFileHook(path);
+    // O_NONBLOCK: opening a fifo for reading would otherwise wait for a
+    // writer. A regular file ignores it, so it stays.
+    m_descriptor = ::open(nativePath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    m_mayPass = m_descriptor < 0 && (errno == EMFILE || errno == ENFILE);
+    if (m_descriptor < 0)
+        return false;
+    struct stat item {};
+    if (fstat(m_descriptor, &item) != 0 || !S_ISREG(item.st_mode)) {
+        close();
+        return false;
+    }
+    identity = identityOf(item);
+    return true;
+}
+
+bool InputHandle::isOpen() const noexcept {
+    return m_descriptor >= 0;
+}
+
+std::ptrdiff_t InputHandle::read(void* buffer, std::size_t capacity) {
+    for (;;) {
+        const ssize_t got = ::read(m_descriptor, buffer, capacity);
+        if (got >= 0 || errno != EINTR)
+            return got < 0 ? -1 : static_cast<std::ptrdiff_t>(got);
+    }
+}
+
+void InputHandle::close() noexcept {
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+    m_descriptor = -1;
+}

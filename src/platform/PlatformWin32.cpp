@@ -343,3 +343,40 @@ bool setPathTimes(const char* path, std::uint64_t fileTime, bool& reached) {
     CloseHandle(handle);
     return set;
 }
+
+bool InputHandle::open(const char* path, FileIdentity& identity) {
+    close();
+    if (g_openFileHook != nullptr)
+        g_openFileHook(path);
+    m_handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    m_mayPass = m_handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_TOO_MANY_OPEN_FILES;
+    if (m_handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(m_handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(m_handle, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        close();
+        return false;
+    }
+    identity = identityOf(information);
+    return true;
+}
+
+bool InputHandle::isOpen() const noexcept {
+    return m_handle != INVALID_HANDLE_VALUE;
+}
+
+std::ptrdiff_t InputHandle::read(void* buffer, std::size_t capacity) {
+    const DWORD wanted = capacity < 0x40000000u ? static_cast<DWORD>(capacity) : 0x40000000u;
+    DWORD got = 0;
+    if (!ReadFile(m_handle, buffer, wanted, &got, nullptr))
+        return -1;
+    return static_cast<std::ptrdiff_t>(got);
+}
+
+void InputHandle::close() noexcept {
+    if (m_handle != INVALID_HANDLE_VALUE)
+        CloseHandle(m_handle);
+    m_handle = INVALID_HANDLE_VALUE;
+}

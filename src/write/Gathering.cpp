@@ -9,10 +9,36 @@
 
 namespace {
 
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Eight upper-case hexadecimal digits of value at out.
+void putHex(char* out, std::uint32_t value) {
+    for (int i = 7; i >= 0; --i, value >>= 4)
+        out[i] = kHexDigits[value & 0xFu];
+}
+
+// The value of up to eight hexadecimal digits at in, stopping at the first
+// character that is none.
+std::uint32_t getHex(const char* in, std::size_t count) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const char c = in[i];
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                 : -1;
+        if (digit < 0)
+            break;
+        value = value << 4 | static_cast<std::uint32_t>(digit);
+    }
+    return value;
+}
+
 void appendEntry(zvector<zs>& list, std::uint64_t time, std::uint32_t size, const zs& directory, const char* name) {
-    char digits[kSourceEntryDigits + 1];
-    std::snprintf(digits, sizeof digits, "%08X%08X%08X", static_cast<unsigned>(time >> 32),
-                  static_cast<unsigned>(time & 0xFFFFFFFFu), static_cast<unsigned>(size));
+    char digits[kSourceEntryDigits];
+    putHex(digits, static_cast<std::uint32_t>(time >> 32));
+    putHex(digits + 8, static_cast<std::uint32_t>(time & 0xFFFFFFFFu));
+    putHex(digits + 16, size);
     zs entry;
     entry.reserve(kSourceEntryDigits + directory.size() + std::strlen(name));
     entry.append(digits, kSourceEntryDigits);
@@ -77,8 +103,15 @@ int compareSourcePaths(const char* first, const char* second) {
     const auto* one = reinterpret_cast<const unsigned char*>(first);
     const auto* other = reinterpret_cast<const unsigned char*>(second);
     std::size_t i = 0;
-    while (one[i] != 0 && foldCase(one[i]) == foldCase(other[i]))
-        ++i;
+    for (;; ++i) {
+        if (one[i] == other[i]) {
+            if (one[i] == 0)
+                break;
+            continue;
+        }
+        if (foldCase(one[i]) != foldCase(other[i]))
+            break;
+    }
     const int folded = foldCase(one[i]) - foldCase(other[i]);
     if (folded != 0)
         return folded;
@@ -171,13 +204,15 @@ bool Walk::scan(const zs& pattern, std::uint64_t directoryTime) {
 
 void splitSourceEntry(const zs& entry, FILETIME& time, zs& fullPath, zs& directoryPart, zs& namePart,
                       std::uint32_t& size) {
-    unsigned upper = 0;
-    unsigned lower = 0;
-    unsigned bytes = 0;
-    std::sscanf(entry.c_str(), "%08X%08X%08X", &upper, &lower, &bytes);
-    time.dwHighDateTime = upper;
-    time.dwLowDateTime = lower;
-    size = bytes;
+    // Each field stops early at a character that is no digit, as %08X
+    // reads it; what an entry lacks reads as 0.
+    const std::size_t digits = std::min(entry.size(), kSourceEntryDigits);
+    const auto field = [&](std::size_t start) {
+        return start < digits ? getHex(entry.c_str() + start, std::min<std::size_t>(8, digits - start)) : 0u;
+    };
+    time.dwHighDateTime = field(0);
+    time.dwLowDateTime = field(8);
+    size = field(16);
     fullPath.assign(entry, std::min(entry.size(), kSourceEntryDigits));
     const std::size_t slash = fullPath.rfind('\\');
     if (slash == zs::npos) {

@@ -3,7 +3,6 @@
 #include "platform/Platform.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -21,18 +20,12 @@ private:
 } // namespace
 
 SourceFile::SourceFile(const zs& path, std::uint32_t size, OpenRelief* relief) : m_size(size) {
-    std::int64_t length = 0;
-    m_file = Stream(openRegularFile(path.c_str(), length));
-    m_openMayPass = !m_file.isOpen() && openFailureMayPass();
+    m_file.open(path.c_str(), m_identity);
+    m_openMayPass = m_file.mayPass();
     if (m_openMayPass && relief != nullptr) {
         const ReliefScope scope(*relief);
-        m_file = Stream(openRegularFile(path.c_str(), length));
-        m_openMayPass = !m_file.isOpen() && openFailureMayPass();
-    }
-    // The reads are large: no copy through the stream's buffer.
-    if (m_file.isOpen()) {
-        std::setvbuf(m_file.get(), nullptr, _IONBF, 0);
-        identifyOpenFile(m_file.get(), m_identity);
+        m_file.open(path.c_str(), m_identity);
+        m_openMayPass = m_file.mayPass();
     }
 }
 
@@ -40,19 +33,28 @@ std::ptrdiff_t SourceFile::read(unsigned char* buffer, std::size_t capacity) {
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, m_size - m_delivered));
     if (wanted == 0)
         return 0;
-    const std::size_t got = std::fread(buffer, 1, wanted, m_file.get());
-    m_delivered += got;
-    if (got == 0 && std::ferror(m_file.get()) != 0)
+    const std::ptrdiff_t got = m_file.read(buffer, wanted);
+    if (got < 0) {
+        m_failed = true;
         return -1;
-    return static_cast<std::ptrdiff_t>(got);
+    }
+    m_delivered += static_cast<std::size_t>(got);
+    return got;
 }
 
-ReadOutcome SourceFile::outcome() const {
-    if (std::ferror(m_file.get()) != 0)
+ReadOutcome SourceFile::outcome() {
+    if (m_failed)
         return ReadOutcome::cannotRead;
-    if (m_delivered != m_size || std::fgetc(m_file.get()) != EOF)
+    if (m_delivered != m_size)
         return ReadOutcome::changedSize;
-    return std::ferror(m_file.get()) != 0 ? ReadOutcome::cannotRead : ReadOutcome::read;
+    // The open file said this size when it was opened: no need to look for
+    // more. (A file that claims no size, as some system files do, is read to
+    // its end all the same.)
+    if (m_size != 0 && m_identity.size == m_size)
+        return ReadOutcome::read;
+    unsigned char more = 0;
+    const std::ptrdiff_t got = m_file.read(&more, 1);
+    return got < 0 ? ReadOutcome::cannotRead : got > 0 ? ReadOutcome::changedSize : ReadOutcome::read;
 }
 
 CodedFile codeFile(LzssContext& context, const zs& path, std::uint32_t size, LzssSink& sink, OpenRelief* relief) {

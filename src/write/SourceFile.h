@@ -2,7 +2,7 @@
 #pragma once
 
 #include "archive/Lzss.h"
-#include "platform/Stream.h"
+#include "platform/Platform.h"
 #include "support/Memory.h"
 
 #include <cstddef>
@@ -36,19 +36,21 @@ public:
     std::ptrdiff_t read(unsigned char* buffer, std::size_t capacity) override;
 
     // After the last read: whether the file was read whole, exactly as
-    // gathered.
-    ReadOutcome outcome() const;
+    // gathered: the size it had when opened, or one more read that finds
+    // it ends there.
+    ReadOutcome outcome();
 
     // The file as it was when it was opened: move mode deletes it only if
     // it is still the same.
     const FileIdentity& identity() const noexcept { return m_identity; }
 
 private:
-    Stream m_file;
+    InputHandle m_file;
     FileIdentity m_identity;
     std::uint64_t m_size;
     std::uint64_t m_delivered = 0;
     bool m_openMayPass = false;
+    bool m_failed = false;
 };
 
 // One file coded into one block.

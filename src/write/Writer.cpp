@@ -24,8 +24,8 @@ namespace {
 
 // Chunk for moving the data area when the tables came out shorter.
 constexpr std::size_t kMoveChunkSize = 1 << 20;
-// Stored files move from the source to the archive through this buffer.
-constexpr std::size_t kCopyBufferSize = 0x40000;
+// What gathers before it is written to the archive.
+constexpr std::size_t kArchiveBufferSize = 0x40000;
 
 ArchiveDate dateOf(const FILETIME& time) {
     SYSTEMTIME converted;
@@ -47,6 +47,9 @@ public:
 
     bool create() {
         m_file = Stream(createFileBeside(m_archive.c_str(), m_path));
+        // The data pass gathers what it writes itself.
+        if (m_file.isOpen())
+            std::setvbuf(m_file.get(), nullptr, _IONBF, 0);
         return m_file.isOpen();
     }
     std::FILE* file() const noexcept { return m_file.get(); }
@@ -85,19 +88,53 @@ private:
     Stream m_file;
 };
 
-// The archive's data area as the codec's output; what goes through it
-// counts towards the heartbeat.
-class ArchiveSink final : public LzssSink {
+// The archive's data area as it is written: output gathers in one buffer,
+// so that small files go to the system in large writes, and stored files
+// are read straight into it. What goes through counts towards the
+// heartbeat. Before the file's position is used in any other way, flush().
+class ArchiveOutput final : public LzssSink {
 public:
-    ArchiveSink(std::FILE* archive, Reporter& reporter) noexcept : m_archive(archive), m_reporter(reporter) {}
+    ArchiveOutput(std::FILE* archive, Reporter& reporter)
+        : m_archive(archive), m_reporter(reporter), m_buffer(kArchiveBufferSize) {}
+
     bool write(const unsigned char* bytes, std::size_t count) override {
         m_reporter.count(count);
-        return std::fwrite(bytes, 1, count, m_archive) == count;
+        if (count > m_buffer.size() - m_used && !flush())
+            return false;
+        if (count >= m_buffer.size())
+            return std::fwrite(bytes, 1, count, m_archive) == count;
+        std::memcpy(m_buffer.data() + m_used, bytes, count);
+        m_used += count;
+        return true;
     }
+
+    // Room for the next bytes, at least a quarter of the buffer; null when
+    // what was gathered could not be written. Take what was put there with
+    // commit().
+    unsigned char* space(std::size_t& room) {
+        if (m_buffer.size() - m_used < m_buffer.size() / 4 && !flush())
+            return nullptr;
+        room = m_buffer.size() - m_used;
+        return m_buffer.data() + m_used;
+    }
+    void commit(std::size_t count) {
+        m_reporter.count(count);
+        m_used += count;
+    }
+
+    bool flush() {
+        const bool written = m_used == 0 || std::fwrite(m_buffer.data(), 1, m_used, m_archive) == m_used;
+        m_used = 0;
+        return written;
+    }
+    // Drops what was gathered and not written.
+    void drop() noexcept { m_used = 0; }
 
 private:
     std::FILE* m_archive;
     Reporter& m_reporter;
+    ByteBuffer m_buffer;
+    std::size_t m_used = 0;
 };
 
 // A file recorded from memory, as the coder's input.
@@ -220,6 +257,9 @@ public:
         : m_archive(archive), m_dataStart(dataStart), m_buffers(buffers), m_reporter(reporter),
           m_sink(archive, reporter) {}
 
+    // Writes out what is gathered; after run().
+    bool flush() { return m_sink.flush(); }
+
     // Has the compressed files coded on `threads` threads ahead of the
     // writer, which takes their blocks in table order.
     void codeAhead(const zvector<PlannedFile>& files, unsigned threads) {
@@ -266,8 +306,7 @@ private:
         if (file.source.empty()) {
             const ByteBuffer& bytes = m_buffers[file.buffer];
             if (entry.storage != kStorageCompressed) {
-                m_reporter.count(bytes.size());
-                return bytes.size() == 0 || std::fwrite(bytes.data(), 1, bytes.size(), m_archive) == bytes.size();
+                return bytes.size() == 0 || m_sink.write(bytes.data(), bytes.size());
             }
             BufferSource source(bytes);
             const LzssEncodeResult result = encodeBlock(m_codec, source, entry.size, m_sink);
@@ -310,7 +349,7 @@ private:
             entry.storage = kStorageStored;
             if (file.source.empty()) {
                 const ByteBuffer& bytes = m_buffers[file.buffer];
-                return std::fwrite(bytes.data(), 1, bytes.size(), m_archive) == bytes.size();
+                return m_sink.write(bytes.data(), bytes.size());
             }
             const LzssContext::CarriedState after = m_codec.carriedState();
             SourceFile again(file.source, entry.size, m_pipeline.get());
@@ -329,14 +368,15 @@ private:
     }
 
     bool copyStored(SourceFile& source, ReadOutcome& outcome) {
-        if (m_buffer.data() == nullptr)
-            m_buffer = ByteBuffer(kCopyBufferSize);
         for (;;) {
-            const std::ptrdiff_t got = source.read(m_buffer.data(), m_buffer.size());
+            std::size_t room = 0;
+            unsigned char* space = m_sink.space(room);
+            if (space == nullptr)
+                return false;
+            const std::ptrdiff_t got = source.read(space, room);
             if (got <= 0)
                 break;
-            if (!m_sink.write(m_buffer.data(), static_cast<std::size_t>(got)))
-                return false;
+            m_sink.commit(static_cast<std::size_t>(got));
         }
         outcome = source.outcome();
         return outcome == ReadOutcome::read || takeBack();
@@ -345,7 +385,7 @@ private:
     // Cuts the data area back to the end of the last file stored whole.
     bool takeBack() {
         const std::uint64_t end = m_dataStart + m_dataSize;
-        return truncateFile(m_archive, end) && seekFile(m_archive, end);
+        return m_sink.flush() && truncateFile(m_archive, end) && seekFile(m_archive, end);
     }
 
     // Fills in the packed size of the block just written: coded as a
@@ -354,7 +394,7 @@ private:
         unsigned char field[4];
         storeLe32(field, static_cast<std::uint32_t>(packedSize));
         const std::uint64_t blockStart = m_dataStart + m_dataSize;
-        return seekFile(m_archive, blockStart + kPackedSizeOffset) &&
+        return m_sink.flush() && seekFile(m_archive, blockStart + kPackedSizeOffset) &&
                std::fwrite(field, 1, sizeof field, m_archive) == sizeof field &&
                seekFile(m_archive, blockStart + blockLength);
     }
@@ -364,8 +404,7 @@ private:
     const zvector<ByteBuffer>& m_buffers;
     Reporter& m_reporter;
     std::uint64_t m_dataSize = 0;
-    ArchiveSink m_sink;
-    ByteBuffer m_buffer;
+    ArchiveOutput m_sink;
     LzssContext m_codec;
     std::unique_ptr<CodingPipeline> m_pipeline;
 };
@@ -581,7 +620,7 @@ int ArchiveWriter::finish() {
     // Files from memory are coded on this thread: the workers read files.
     if (const unsigned threads = threadsFor(m_options.threads); m_options.compress && threads > 1 && !fromMemoryCoded)
         data.codeAhead(plan.files, threads);
-    bool written = seekFile(pending.file(), reservedStart) && data.run(plan.files, totalBytes);
+    bool written = seekFile(pending.file(), reservedStart) && data.run(plan.files, totalBytes) && data.flush();
     const std::uint64_t dataSize = data.dataSize();
 
     const zvector<FileEntry> files = storedEntries(plan.files);
