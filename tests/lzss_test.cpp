@@ -233,7 +233,8 @@ TEST(LzssDifferential, MatchesThePlainCodecCallByCall) {
     const std::uint32_t seed = 4242;
     std::mt19937 random(seed);
     std::uniform_int_distribution<unsigned> kind(0, 6), smallSize(1, 40), size(0, 12000), bigSize(4000, 90000);
-    for (int call = 0; call < 400; ++call) {
+    const int calls = quickTests() ? 100 : 400;
+    for (int call = 0; call < calls; ++call) {
         SCOPED_TRACE(testing::Message() << "seed " << seed << ", call " << call);
         Bytes input;
         switch (kind(random)) {

@@ -245,6 +245,11 @@ public:
     bool createIn(const DirectoryHandle& directory, zs& name);
     bool isOpen() const noexcept;
     bool write(const void* bytes, std::size_t count);
+    // Copies count bytes of source from offset on into the file, inside the
+    // system, without passing them through the program. False when they
+    // could not all be copied; unsupported then says the system cannot copy
+    // this way at all (nothing was copied: write them instead).
+    bool copyFrom(std::FILE* source, std::uint64_t offset, std::size_t count, bool& unsupported);
     // Sets the file's last-access and last-write times (on Windows its
     // creation time too) to a 64-bit file time.
     bool setTimes(std::uint64_t fileTime);

@@ -656,3 +656,22 @@ void InputHandle::close() noexcept {
         ::close(m_descriptor);
     m_descriptor = -1;
 }
+
+bool OutputHandle::copyFrom(std::FILE* source, std::uint64_t offset, std::size_t count, bool& unsupported) {
+    unsupported = false;
+    auto from = static_cast<off_t>(offset);
+    bool copiedAny = false;
+    while (count != 0) {
+        const ssize_t copied = copy_file_range(fileno(source), &from, m_descriptor, nullptr, count, 0);
+        if (copied < 0 && errno == EINTR)
+            continue;
+        if (copied < 0 && !copiedAny &&
+            (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF))
+            unsupported = true;
+        if (copied <= 0)
+            return false;
+        copiedAny = true;
+        count -= static_cast<std::size_t>(copied);
+    }
+    return true;
+}

@@ -380,3 +380,8 @@ void InputHandle::close() noexcept {
         CloseHandle(m_handle);
     m_handle = INVALID_HANDLE_VALUE;
 }
+
+bool OutputHandle::copyFrom(std::FILE*, std::uint64_t, std::size_t, bool& unsupported) {
+    unsupported = true;
+    return false;
+}

@@ -17,8 +17,10 @@ namespace {
 
 // Small entries come many to a read of the archive.
 constexpr std::size_t kArchiveBufferSize = 0x40000;
-// Stored bytes move from the archive to a file through this buffer.
+// Stored bytes move from the archive to a file through this buffer...
 constexpr std::size_t kCopyBufferSize = 0x40000;
+// ...or, from this size on, inside the system where it can.
+constexpr std::uint32_t kDirectCopySize = 0x10000;
 
 // The file time of a stored date; false when it records none the system
 // can set (year 0, a field out of range, or the very first instant).
@@ -108,6 +110,15 @@ public:
 
     bool failed() const noexcept { return m_failed; }
 
+    // The entry's next count bytes (at most what is left of it) taken
+    // without reading them: where they begin in the archive.
+    std::uint64_t take(std::size_t count) {
+        const std::uint64_t at = m_position;
+        advance(static_cast<std::size_t>(std::min<std::uint64_t>(count, m_remaining)));
+        return at;
+    }
+    std::uint64_t remaining() const noexcept { return m_remaining; }
+
 private:
     std::size_t advance(std::size_t count) {
         m_position += count;
@@ -160,6 +171,17 @@ public:
     }
 
     bool failed() const noexcept { return m_failed; }
+
+    // Copies count bytes of the archive from offset on into the file inside
+    // the system; see OutputHandle::copyFrom.
+    bool copyFrom(std::FILE* archive, std::uint64_t offset, std::size_t count, bool& unsupported) {
+        unsupported = false;
+        if (m_failed)
+            return false;
+        if (!m_file.copyFrom(archive, offset, count, unsupported) && !unsupported)
+            m_failed = true;
+        return !m_failed && !unsupported;
+    }
 
     // Dates the file, before it is closed. False when the date could not be
     // set (a date the system cannot hold is not set, and not reported).
@@ -385,6 +407,25 @@ private:
             DiscardSink nowhere;
             return streamEntry(file, data, nowhere) ? EntryOutcome::notWritten : EntryOutcome::damaged;
         }
+        if (file.storage != kStorageCompressed && file.size >= kDirectCopySize && m_directCopy) {
+            // A large stored entry is copied inside the system, a chunk at a
+            // time, so that the heartbeat still comes.
+            while (data.remaining() != 0 && m_directCopy) {
+                const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyBufferSize * 4, data.remaining()));
+                bool unsupported = false;
+                const bool copied = output.copyFrom(m_archive.file(), data.take(0), count, unsupported);
+                if (unsupported) {
+                    m_directCopy = false;
+                    break;
+                }
+                data.take(count);
+                m_reporter.count(count);
+                if (!copied) {
+                    data.take(data.remaining());
+                    return EntryOutcome::notWritten;
+                }
+            }
+        }
         if (!streamEntry(file, data, output))
             return EntryOutcome::damaged;
         dated = output.setDate(file.date);
@@ -400,6 +441,7 @@ private:
     NameSet m_dated; // levels dated once already
     DirectoryHandle m_directory;
     zs m_directoryName;
+    bool m_directCopy = true; // the system copies between files itself
 };
 
 void reportFileStart(const FileEntry& file, const DirEntry* directory, std::size_t index, std::uint64_t done,

@@ -44,6 +44,8 @@ public:
     // follows the one before it.
     std::uint64_t offsetOf(std::size_t i) const noexcept { return m_offsets[i]; }
 
+    // The open archive, for reads at offsets only.
+    std::FILE* file() const noexcept { return m_file.get(); }
     bool readAt(std::uint64_t offset, void* buffer, std::size_t count) const {
         return ::readAt(m_file.get(), offset, buffer, count);
     }
