@@ -512,17 +512,23 @@ TEST(FaultsPosix, FewDescriptorsLeaveTheArchiveOfOneThread) {
         sources["data/" + std::to_string(i % 12) + "/f" + std::to_string(i)] = noise(300 + i, random() % 3000 + 1);
     TempDir dir;
     plant(dir.path(), sources);
-    std::string archives[2];
-    std::string outputs[2];
-    for (const int i : {0, 1}) {
-        g_threads = i == 0 ? "1" : "64";
-        const ProgramRun run = runZasWith({"-a", "-c", "data", "out.zas"}, dir.path(), fewDescriptors);
-        EXPECT_EQ(run.status, 1) << g_threads << " threads:\n" << run.output;
-        outputs[i] = run.output;
-        archives[i] = readFile(dir / "out.zas");
+    for (const char* mode : {"-c", "stored"}) {
+        SCOPED_TRACE(mode);
+        std::vector<std::string> arguments{"-a", "data", "out.zas"};
+        if (std::string(mode) == "-c")
+            arguments.insert(arguments.begin() + 1, mode);
+        std::string archives[2];
+        std::string outputs[2];
+        for (const int i : {0, 1}) {
+            g_threads = i == 0 ? "1" : "64";
+            const ProgramRun run = runZasWith(arguments, dir.path(), fewDescriptors);
+            EXPECT_EQ(run.status, 1) << g_threads << " threads:\n" << run.output;
+            outputs[i] = run.output;
+            archives[i] = readFile(dir / "out.zas");
+        }
+        EXPECT_EQ(outputs[1], outputs[0]);
+        EXPECT_TRUE(archives[1] == archives[0]);
     }
-    EXPECT_EQ(outputs[1], outputs[0]);
-    EXPECT_TRUE(archives[1] == archives[0]);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "app/Console.h"
 #include "support/Exception.h"
 #include "write/ParallelCoding.h"
+#include "write/ReadAhead.h"
 
 #include <gtest/gtest.h>
 
@@ -89,7 +90,8 @@ protected:
         clearFlagsForTesting();
     }
 
-    Packed pack(const Tree& tree, const char* threads, const std::map<std::string, int>& vanishAt = {}) {
+    Packed pack(const Tree& tree, const char* threads, const std::map<std::string, int>& vanishAt = {},
+                bool compress = true) {
         fs::remove_all(dir / "data");
         fs::remove(dir / "out.zas");
         for (const auto& [name, content] : tree) {
@@ -106,7 +108,7 @@ protected:
         setKeySeed(1234);
 
         Packed run;
-        run.output = writeInProcess(dir.path(), "data", false, true, false);
+        run.output = writeInProcess(dir.path(), "data", false, compress, false);
         setOpenFileHookForTesting(nullptr);
         run.archive = fs::exists(dir / "out.zas") ? readFile(dir / "out.zas") : std::string();
         return run;
@@ -115,24 +117,39 @@ protected:
     TempDir dir;
 };
 
+// Small files between ones too large to be read ahead, for stored packing.
+Tree aroundTheReadAheadLimit() {
+    std::mt19937 random(3);
+    Tree tree;
+    const std::size_t sizes[] = {0, 5, kReadAheadFileLimit + 1, 7, kReadAheadFileLimit, 0, 3 * kReadAheadFileLimit, 9};
+    for (std::size_t i = 0; i < std::size(sizes); ++i)
+        tree.emplace_back(numbered("s", i), randomBytes(random, sizes[i], 256));
+    return tree;
+}
+
+// Many threads code compressed files, or read stored ones, ahead of the
+// writer: the archive and the output stay those of one thread.
 TEST_F(Parallel, EveryNumberOfWorkersWritesTheArchiveOfOne) {
     const struct {
         const char* what;
         Tree tree;
         std::map<std::string, int> vanishAt;
+        bool compress;
     } cases[] = {
-        {"files of 0 to 40 bytes", shortRun(), {}},
-        {"lengths at the edges of the carried state", stateEdges(), {}},
-        {"files that cannot be read in the middle of a run", shortRun(), {{"r17", 1}, {"r18", 1}, {"r35", 1}}},
-        {"edges with files that cannot be read", stateEdges(), {{"e04", 1}, {"e07", 1}}},
+        {"files of 0 to 40 bytes", shortRun(), {}, true},
+        {"lengths at the edges of the carried state", stateEdges(), {}, true},
+        {"files that cannot be read in the middle of a run", shortRun(), {{"r17", 1}, {"r18", 1}, {"r35", 1}}, true},
+        {"edges with files that cannot be read", stateEdges(), {{"e04", 1}, {"e07", 1}}, true},
+        {"stored, with files that cannot be read", shortRun(), {{"r00", 1}, {"r17", 1}, {"r40", 1}}, false},
+        {"stored, around the read-ahead's limit", aroundTheReadAheadLimit(), {{"s01", 1}, {"s02", 1}}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const Packed one = pack(c.tree, "1", c.vanishAt);
+        const Packed one = pack(c.tree, "1", c.vanishAt, c.compress);
         ASSERT_FALSE(one.archive.empty()) << one.output;
         for (const char* threads : {"2", "8"}) {
             SCOPED_TRACE(std::string(threads) + " workers");
-            const Packed several = pack(c.tree, threads, c.vanishAt);
+            const Packed several = pack(c.tree, threads, c.vanishAt, c.compress);
             EXPECT_EQ(several.output, one.output);
             EXPECT_TRUE(several.archive == one.archive);
         }
@@ -446,6 +463,83 @@ TEST(CodingPipelineFaults, AThreadThatCannotStartLeavesItsFilesToTheOthers) {
         CodingPipeline pipeline(sourcesOf(files.paths, files.sizes), files.initial, 4, 4096, &noScratch);
         EXPECT_EQ(pipeline.workers(), startable);
         expectBlocksOfOne(pipeline, files, std::chrono::milliseconds(0));
+    }
+}
+
+// The stored files as one thread reads them, against what the read-ahead
+// hands over: bytes, verdict, and which files the writer must read itself.
+void expectReadsOfOne(ReadAhead& ahead, const zvector<zs>& paths, const zvector<std::uint32_t>& sizes,
+                      bool relieveHalfWay) {
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        SCOPED_TRACE(paths[i].c_str());
+        if (relieveHalfWay && i == paths.size() / 2) {
+            ahead.relieve(); // returns once no worker holds a file
+            ahead.endRelief();
+        }
+        ReadAhead::Taken taken = ahead.take();
+        if (sizes[i] > kReadAheadFileLimit) {
+            EXPECT_TRUE(taken.byWriter);
+            continue;
+        }
+        if (taken.byWriter)
+            continue; // a worker that could not start: the writer reads it as before
+        SourceFile one(paths[i], sizes[i]);
+        std::string bytes(sizes[i], '\0');
+        if (one.isOpen() && sizes[i] > 0)
+            one.read(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size());
+        const ReadOutcome outcome = one.isOpen() ? one.outcome() : ReadOutcome::cannotOpen;
+        ASSERT_EQ(taken.outcome, outcome);
+        if (outcome == ReadOutcome::read) {
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(taken.bytes.data()), taken.bytes.size()), bytes);
+            EXPECT_EQ(taken.identity, one.identity());
+        }
+    }
+}
+
+unsigned g_readAheadStartable = 0;
+
+bool startSomeReaders(unsigned index) {
+    return index < g_readAheadStartable;
+}
+
+// Reading ahead on threads: the files as one thread reads them, with
+// workers that could not start, a writer that holds the workers off for a
+// descriptor, files too large to be read ahead, and files that are missing
+// or changed size since they were gathered.
+TEST(ReadAhead, HandsOverWhatOneThreadReads) {
+    TempDir dir;
+    const WorkingDirectory here(dir.path());
+    std::mt19937 random(9);
+    zvector<zs> paths;
+    zvector<std::uint32_t> sizes;
+    for (std::size_t i = 0; i < 300; ++i) {
+        const std::size_t size = i % 50 == 7 ? kReadAheadFileLimit + 1 : random() % 9000;
+        if (i % 40 != 3) // missing
+            writeFile(numbered("f", i), randomBytes(random, size, 256));
+        paths.emplace_back(numbered("f", i).c_str());
+        // Some gathered with another size than they have.
+        sizes.push_back(static_cast<std::uint32_t>(i % 60 == 11 ? size + 1 : i % 60 == 12 && size > 0 ? size - 1 : size));
+    }
+    zvector<ReadAhead::Source> sources;
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        sources.push_back({&paths[i], sizes[i]});
+    const struct {
+        const char* what;
+        unsigned startable;
+        bool relieve;
+    } cases[] = {
+        {"three workers", 3, false},
+        {"three workers, held off half-way", 3, true},
+        {"one of three started", 1, false},
+        {"none started", 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_readAheadStartable = c.startable;
+        setReadAheadStartHookForTesting(startSomeReaders);
+        ReadAhead ahead(sources, 3);
+        setReadAheadStartHookForTesting(nullptr);
+        expectReadsOfOne(ahead, paths, sizes, c.relieve);
     }
 }
 

@@ -6,6 +6,7 @@
 #include "archive/StoredName.h"
 #include "write/Gathering.h"
 #include "write/ParallelCoding.h"
+#include "write/ReadAhead.h"
 #include "write/SourceFile.h"
 #include "platform/Platform.h"
 #include "platform/Stream.h"
@@ -270,6 +271,15 @@ public:
         m_pipeline = std::make_unique<CodingPipeline>(std::move(coded), m_codec.carriedState(), threads);
     }
 
+    // Has the stored files read on `threads` threads ahead of the writer.
+    void readAhead(const zvector<PlannedFile>& files, unsigned threads) {
+        zvector<ReadAhead::Source> read;
+        for (const PlannedFile& file : files)
+            if (takesReadAhead(file))
+                read.push_back({&file.source, file.entry.size});
+        m_readAhead = std::make_unique<ReadAhead>(std::move(read), threads);
+    }
+
     std::uint64_t dataSize() const noexcept { return m_dataSize; }
 
     // False when the archive could not be written.
@@ -315,7 +325,15 @@ private:
             return finishBlock(file, result, outcome);
         }
         if (entry.storage != kStorageCompressed) {
-            SourceFile source(file.source, entry.size, m_pipeline.get());
+            if (m_readAhead != nullptr && takesReadAhead(file)) {
+                ReadAhead::Taken taken = m_readAhead->take();
+                if (!taken.byWriter) {
+                    outcome = taken.outcome;
+                    file.identity = taken.identity;
+                    return outcome != ReadOutcome::read || m_sink.write(taken.bytes.data(), taken.bytes.size());
+                }
+            }
+            SourceFile source(file.source, entry.size, relief());
             if (!source.isOpen()) {
                 outcome = ReadOutcome::cannotOpen;
                 return true;
@@ -336,6 +354,15 @@ private:
         return finishBlock(file, coded.result, outcome);
     }
 
+    static bool takesReadAhead(const PlannedFile& file) {
+        return !file.source.empty() && file.entry.storage != kStorageCompressed;
+    }
+
+    // Who holds descriptors the writer may need.
+    OpenRelief* relief() const noexcept {
+        return m_pipeline != nullptr ? static_cast<OpenRelief*>(m_pipeline.get()) : m_readAhead.get();
+    }
+
     // Records the block just written, whose header may still lack its
     // packed size.
     bool finishBlock(PlannedFile& file, const LzssEncodeResult& result, ReadOutcome& outcome) {
@@ -352,7 +379,7 @@ private:
                 return m_sink.write(bytes.data(), bytes.size());
             }
             const LzssContext::CarriedState after = m_codec.carriedState();
-            SourceFile again(file.source, entry.size, m_pipeline.get());
+            SourceFile again(file.source, entry.size, relief());
             if (!again.isOpen()) {
                 outcome = ReadOutcome::cannotOpen;
                 return true;
@@ -407,6 +434,7 @@ private:
     ArchiveOutput m_sink;
     LzssContext m_codec;
     std::unique_ptr<CodingPipeline> m_pipeline;
+    std::unique_ptr<ReadAhead> m_readAhead;
 };
 
 // Move mode, once the archive is in place: delete the files stored whole
@@ -491,6 +519,7 @@ int ArchiveWriter::addTree(const zs& source, bool excludePath) {
     const int status = gatherSources(source, sources, m_reporter);
     const std::size_t prefixLength = source.size() - (source.back() == '\\' ? 1 : 0);
 
+    plan.files.reserve(plan.files.size() + sources.size());
     FILETIME time;
     zs fullPath;
     zs directoryPart;
@@ -502,7 +531,7 @@ int ArchiveWriter::addTree(const zs& source, bool excludePath) {
         if (excludePath) {
             stored.assign(directoryPart, std::min(prefixLength, directoryPart.size()));
         } else {
-            stored = "\\";
+            stored.assign(1, '\\');
             stored += directoryPart;
         }
         if (namePart.empty()) {
@@ -618,8 +647,12 @@ int ArchiveWriter::finish() {
     const std::uint64_t reservedStart = kHeaderSize + fileTableSize + dirTableSize;
     DataPass data(pending.file(), reservedStart, plan.buffers, m_reporter);
     // Files from memory are coded on this thread: the workers read files.
-    if (const unsigned threads = threadsFor(m_options.threads); m_options.compress && threads > 1 && !fromMemoryCoded)
-        data.codeAhead(plan.files, threads);
+    if (const unsigned threads = threadsFor(m_options.threads); threads > 1) {
+        if (m_options.compress && !fromMemoryCoded)
+            data.codeAhead(plan.files, threads);
+        else if (!m_options.compress)
+            data.readAhead(plan.files, threads);
+    }
     bool written = seekFile(pending.file(), reservedStart) && data.run(plan.files, totalBytes) && data.flush();
     const std::uint64_t dataSize = data.dataSize();
 
