@@ -103,7 +103,7 @@ std::string writeInProcess(const fs::path& directory, const char* source, bool e
 }
 
 std::vector<std::string> gatherIn(const fs::path& directory, const std::string& source, std::string* printed,
-                                  zvector<zs>* entries) {
+                                  zvector<zs>* entries, unsigned threads) {
     WorkingDirectory inside(directory);
     zvector<zs> list;
     list.push_back(zs("left over from before"));
@@ -111,7 +111,7 @@ std::vector<std::string> gatherIn(const fs::path& directory, const std::string& 
     WriteEventPrinter printer;
     Reporter reporter;
     reporter.setCallback(WriteEventPrinter::print, &printer);
-    gatherSources(zs(source.c_str()), list, reporter);
+    gatherSources(zs(source.c_str()), list, reporter, threads);
     const std::string output = ::testing::internal::GetCapturedStdout();
     if (printed != nullptr)
         *printed = output;

@@ -53,7 +53,8 @@ ArchiveDate dateFromFileTime(std::uint64_t fileTime);
 // Runs gatherSources on source in directory with standard output captured
 // (into printed) and returns the gathered paths, the digits cut off.
 std::vector<std::string> gatherIn(const fs::path& directory, const std::string& source,
-                                  std::string* printed = nullptr, zvector<zs>* entries = nullptr);
+                                  std::string* printed = nullptr, zvector<zs>* entries = nullptr,
+                                  unsigned threads = 1);
 
 
 // The writer's closing line with the blank line after it; outcome is "",

@@ -133,15 +133,45 @@ TEST(SplitSourceEntry, SeparatesTimeSizeDirectoryAndName) {
 TEST_F(Gathering, ReleasesEverythingItAllocates) {
     writeFile(dir / "data" / "a.txt", "a");
     writeFile(dir / "data" / "sub" / "b.txt", "b");
-    const AllocationCounts before;
-    {
-        WorkingDirectory inside(dir.path());
-        zvector<zs> list;
-        Reporter silent;
-        gatherSources(zs("data"), list, silent);
-        EXPECT_EQ(list.size(), 4u);
+    for (const unsigned threads : {1u, 2u}) {
+        const AllocationCounts before;
+        {
+            WorkingDirectory inside(dir.path());
+            zvector<zs> list;
+            Reporter silent;
+            gatherSources(zs("data"), list, silent, threads);
+            EXPECT_EQ(list.size(), 4u);
+        }
+        EXPECT_TRUE(allocationsBalancedSince(before)) << threads << " threads";
     }
-    EXPECT_TRUE(allocationsBalancedSince(before));
+}
+
+// Directories listed on threads ahead of the walk: the same entries and
+// the same output as one thread, on a tree with more directories waiting
+// than the workers list ahead, nested ones, and items left out.
+TEST_F(Gathering, ListingOnThreadsFindsWhatOneThreadFinds) {
+    for (int i = 0; i < 150; ++i) {
+        const fs::path folder = dir / "data" / ("d" + std::to_string(i % 10)) / ("e" + std::to_string(i));
+        writeFile(folder / "f.txt", std::string(static_cast<std::size_t>(i), 'x'));
+        if (i % 7 == 0)
+            fs::create_directories(folder / "empty" / "deeper");
+    }
+    writeFile(dir / "data" / "d3" / "back\\slash", "x");
+    writeFile(dir / "data" / "d4" / "e4" / "trailing.", "x");
+    fs::create_symlink("nowhere", dir / "data" / "d5" / "dangling");
+    fs::create_directory_symlink("..", dir / "data" / "d6" / "up");
+    std::string printedByOne;
+    zvector<zs> byOne;
+    gatherIn(dir.path(), "data", &printedByOne, &byOne, 1);
+    ASSERT_GT(byOne.size(), 300u);
+    for (const unsigned threads : {2u, 8u}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        std::string printed;
+        zvector<zs> entries;
+        gatherIn(dir.path(), "data", &printed, &entries, threads);
+        EXPECT_EQ(printed, printedByOne);
+        EXPECT_TRUE(entries == byOne);
+    }
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #include "write/Gathering.h"
 
 #include "archive/StoredName.h"
+#include "write/ListingAhead.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -47,51 +49,50 @@ void appendEntry(zvector<zs>& list, std::uint64_t time, std::uint32_t size, cons
     list.push_back(std::move(entry));
 }
 
-// Items the archive cannot hold are left out with a warning; none of them
-// stops the walk. A link to a directory is not followed, so no walk can loop.
-// A name that this system's extraction would refuse is left out too: what is
-// packed (and, in move mode, deleted) must come back out.
-bool leaveOut(const zs& directory, WIN32_FIND_DATAA& item, Reporter& reporter) {
-    const bool isDirectory = (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    int reason = 0;
-    if (std::strchr(item.cFileName, '\\') != nullptr)
-        reason = ZAS_REASON_BACKSLASH;
-    else if (!isSafeName(item.cFileName, kSystemNameRules))
-        reason = ZAS_REASON_UNSAFE_NAME;
-    else if (isDirectory && (item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        reason = ZAS_REASON_DIRECTORY_LINK;
-    else if (isDirectory)
+// A link's item takes its target's facts; false when the link leads nowhere.
+bool describeTarget(const zs& directory, ListedItem& item) {
+    WIN32_FIND_DATAA found{};
+    found.dwFileAttributes = item.attributes;
+    found.ftLastWriteTime = item.lastWrite;
+    found.nFileSizeHigh = item.sizeHigh;
+    found.nFileSizeLow = item.sizeLow;
+    if (!describeLinkTarget((directory + item.name).c_str(), found))
         return false;
-    else if ((item.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0)
-        reason = ZAS_REASON_NOT_REGULAR;
-    else if ((item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-             !describeLinkTarget((directory + item.cFileName).c_str(), item))
-        reason = ZAS_REASON_DANGLING_LINK;
-    else if (item.nFileSizeHigh != 0)
-        reason = ZAS_REASON_TOO_LARGE;
-    else
-        return false;
-    const zs path = directory + item.cFileName;
-    reporter.report(ZAS_EVENT_SOURCE_LEFT_OUT, reason, path.c_str());
+    item.attributes = found.dwFileAttributes;
+    item.lastWrite = found.ftLastWriteTime;
+    item.sizeHigh = found.nFileSizeHigh;
+    item.sizeLow = found.nFileSizeLow;
     return true;
 }
 
-// Closes a directory listing however the walk leaves it.
-class ListingOwner {
-public:
-    explicit ListingOwner(HANDLE listing) noexcept : m_listing(listing) {}
-    ~ListingOwner() {
-        if (m_listing != INVALID_HANDLE_VALUE)
-            FindClose(m_listing);
-    }
-    ListingOwner(const ListingOwner&) = delete;
-    ListingOwner& operator=(const ListingOwner&) = delete;
-
-    HANDLE get() const noexcept { return m_listing; }
-
-private:
-    HANDLE m_listing;
-};
+// Items the archive cannot hold are left out with a warning; none of them
+// stops the walk. A link to a directory is not followed, so no walk can loop.
+// A name that this system's extraction would refuse is left out too: what is
+// packed (and, in move mode, deleted) must come back out. A link to a file
+// takes its target's facts.
+bool leaveOut(const zs& directory, ListedItem& item, Reporter& reporter) {
+    const bool isDirectory = (item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    int reason = 0;
+    if (item.name.find('\\') != zs::npos)
+        reason = ZAS_REASON_BACKSLASH;
+    else if (!isSafeName(item.name.c_str(), kSystemNameRules))
+        reason = ZAS_REASON_UNSAFE_NAME;
+    else if (isDirectory && (item.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        reason = ZAS_REASON_DIRECTORY_LINK;
+    else if (isDirectory)
+        return false;
+    else if ((item.attributes & FILE_ATTRIBUTE_DEVICE) != 0)
+        reason = ZAS_REASON_NOT_REGULAR;
+    else if ((item.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !describeTarget(directory, item))
+        reason = ZAS_REASON_DANGLING_LINK;
+    else if (item.sizeHigh != 0)
+        reason = ZAS_REASON_TOO_LARGE;
+    else
+        return false;
+    const zs path = directory + item.name;
+    reporter.report(ZAS_EVENT_SOURCE_LEFT_OUT, reason, path.c_str());
+    return true;
+}
 
 unsigned char foldCase(unsigned char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
@@ -124,14 +125,15 @@ namespace {
 struct Walk {
     zvector<zs>& list;
     Reporter& reporter;
+    ListingAhead* ahead; // null: every listing made on this thread
     std::uint64_t filesFound = 0;
 
-    bool scan(const zs& pattern, std::uint64_t directoryTime);
+    bool scan(const zs& pattern, std::uint64_t directoryTime, Listing listing);
 };
 
 } // namespace
 
-int gatherSources(const zs& source, zvector<zs>& list, Reporter& reporter) {
+int gatherSources(const zs& source, zvector<zs>& list, Reporter& reporter, unsigned threads) {
     list.clear();
     reporter.report(ZAS_EVENT_GATHER_BEGIN, 0, source.c_str());
     zs pattern = source;
@@ -139,8 +141,11 @@ int gatherSources(const zs& source, zvector<zs>& list, Reporter& reporter) {
         pattern += '\\';
     pattern += '*';
     int status = ZAS_OK;
-    Walk walk{list, reporter};
-    if (!walk.scan(pattern, 0)) {
+    std::unique_ptr<ListingAhead> ahead;
+    if (threads > 1)
+        ahead = std::make_unique<ListingAhead>(threads);
+    Walk walk{list, reporter, ahead.get()};
+    if (!walk.scan(pattern, 0, listDirectory(pattern))) {
         const DWORD attributes = GetFileAttributesA(source.c_str());
         const int reason = isPathTooLong(pattern.c_str())                  ? ZAS_REASON_PATH_TOO_LONG
                            : attributes == INVALID_FILE_ATTRIBUTES           ? ZAS_REASON_NO_SOURCE
@@ -151,6 +156,7 @@ int gatherSources(const zs& source, zvector<zs>& list, Reporter& reporter) {
         reporter.report(ZAS_EVENT_SOURCE_LEFT_OUT, reason, named.c_str());
         status = reason == ZAS_REASON_NO_SOURCE ? ZAS_E_NOT_FOUND : ZAS_E_OPEN;
     }
+    ahead.reset();
     std::sort(list.begin(), list.end(), [](const zs& one, const zs& other) {
         return compareSourcePaths(one.c_str() + kSourceEntryDigits, other.c_str() + kSourceEntryDigits) < 0;
     });
@@ -158,39 +164,41 @@ int gatherSources(const zs& source, zvector<zs>& list, Reporter& reporter) {
 }
 
 // Appends the entries of the directory named by pattern (its path, a
-// backslash and "*") and of everything under it. A directory below it that
-// cannot be listed is left out with an event. Each listing is closed before
-// the walk goes down into the directories it holds, so the depth of a tree
-// costs no open files. False when the directory itself cannot be listed.
-bool Walk::scan(const zs& pattern, std::uint64_t directoryTime) {
+// backslash and "*"), whose listing is given, and of everything under it. A
+// directory below it that cannot be listed is left out with an event. A
+// listing is held in memory, not open, while the walk goes down into the
+// directories it holds, so the depth of a tree costs no open files. False
+// when the directory itself could not be listed.
+bool Walk::scan(const zs& pattern, std::uint64_t directoryTime, Listing listing) {
+    if (!listing.listed)
+        return false;
     const zs directory(pattern, 0, pattern.size() - 1);
-    // The directories below this one, with their times, walked once its
-    // listing is closed.
-    zvector<std::pair<zs, std::uint64_t>> below;
-    {
-        WIN32_FIND_DATAA item;
-        const ListingOwner listing(FindFirstFileA(pattern.c_str(), &item));
-        if (listing.get() == INVALID_HANDLE_VALUE)
-            return false;
-        appendEntry(list, directoryTime, 0, directory, "");
-        do {
-            if (std::strcmp(item.cFileName, ".") == 0 || std::strcmp(item.cFileName, "..") == 0)
-                continue;
-            if (leaveOut(directory, item, reporter))
-                continue;
-            if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                below.emplace_back(directory + item.cFileName + "\\*", fileTimeValue(item.ftLastWriteTime));
-            } else {
-                appendEntry(list, fileTimeValue(item.ftLastWriteTime), item.nFileSizeLow, directory, item.cFileName);
-                zas_event event{};
-                event.type = ZAS_EVENT_GATHER_FILE;
-                event.done = ++filesFound;
-                reporter.report(event);
-            }
-        } while (FindNextFileA(listing.get(), &item));
+    // The directories below this one, with their times, walked once this
+    // listing is done.
+    zvector<zs> below;
+    zvector<std::uint64_t> belowTimes;
+    appendEntry(list, directoryTime, 0, directory, "");
+    for (ListedItem& item : listing.items) {
+        if (leaveOut(directory, item, reporter))
+            continue;
+        if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            below.push_back(directory + item.name + "\\*");
+            belowTimes.push_back(fileTimeValue(item.lastWrite));
+        } else {
+            appendEntry(list, fileTimeValue(item.lastWrite), item.sizeLow, directory, item.name.c_str());
+            zas_event event{};
+            event.type = ZAS_EVENT_GATHER_FILE;
+            event.done = ++filesFound;
+            reporter.report(event);
+        }
     }
-    for (const auto& [inner, time] : below) {
-        if (scan(inner, time))
+    listing = Listing();
+    zvector<ListingAhead::Request*> requests;
+    if (ahead != nullptr)
+        ahead->ask(below, requests);
+    for (std::size_t i = 0; i < below.size(); ++i) {
+        const zs& inner = below[i];
+        if (scan(inner, belowTimes[i], ahead != nullptr ? ahead->take(requests[i]) : listDirectory(inner)))
             continue;
         // The system refuses a directory whose path is too long; any other
         // that cannot be listed holds files the user expects in the archive

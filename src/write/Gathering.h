@@ -21,13 +21,14 @@
 
 inline constexpr std::size_t kSourceEntryDigits = 24;
 
-// Empties list, walks the tree under source and sorts the list by path.
+// Empties list, walks the tree under source and sorts the list by path,
+// with threads listing directories ahead of the walk when threads > 1.
 // Reports ZAS_EVENT_GATHER_BEGIN, then ZAS_EVENT_GATHER_FILE for every file
 // found and ZAS_EVENT_SOURCE_LEFT_OUT for what cannot be stored. A source
 // that cannot be listed adds nothing: the status says why (ZAS_E_NOT_FOUND
 // when it does not exist, ZAS_E_OPEN otherwise), after an event that names
 // it.
-int gatherSources(const zs& source, zvector<zs>& list, Reporter& reporter);
+int gatherSources(const zs& source, zvector<zs>& list, Reporter& reporter, unsigned threads = 1);
 
 // Takes an entry apart. directoryPart is the path up to and including its
 // last backslash (empty when it has none), namePart the rest, so a directory

@@ -516,7 +516,7 @@ int ArchiveWriter::addTree(const zs& source, bool excludePath) {
         plan.enterDirectory(zs("\\"), ArchiveDate{});
 
     zvector<zs> sources;
-    const int status = gatherSources(source, sources, m_reporter);
+    const int status = gatherSources(source, sources, m_reporter, threadsFor(m_options.threads));
     const std::size_t prefixLength = source.size() - (source.back() == '\\' ? 1 : 0);
 
     plan.files.reserve(plan.files.size() + sources.size());
