@@ -156,10 +156,12 @@ TEST_F(Gathering, ListingOnThreadsFindsWhatOneThreadFinds) {
         if (i % 7 == 0)
             fs::create_directories(folder / "empty" / "deeper");
     }
+#ifndef _WIN32
     writeFile(dir / "data" / "d3" / "back\\slash", "x");
     writeFile(dir / "data" / "d4" / "e4" / "trailing.", "x");
     fs::create_symlink("nowhere", dir / "data" / "d5" / "dangling");
     fs::create_directory_symlink("..", dir / "data" / "d6" / "up");
+#endif
     std::string printedByOne;
     zvector<zs> byOne;
     gatherIn(dir.path(), "data", &printedByOne, &byOne, 1);
