@@ -359,7 +359,9 @@ ZAS_API int zas_writer_open(const char *path, unsigned flags, zas_writer **write
 /* zas_writer_set_option options */
 enum {
     ZAS_OPT_COMPRESS = 10, /* 1: every non-empty file as an LZSS block; 0 (default): stored */
-    ZAS_OPT_THREADS = 11,  /* coding threads for compressed files; 0 (default): one per core */
+    /* Threads that list directories, read small stored files or code
+     * compressed ones ahead of the writer; 0 (default): one per core. */
+    ZAS_OPT_THREADS = 11,
     /* The seed of the key generator; the same seed, entries and dates give
      * the same archive, byte for byte. Default: the clock. */
     ZAS_OPT_SEED = 12,

@@ -381,7 +381,8 @@ TEST(FaultsPosix, AnInterruptRemovesWhatWasBeingWrittenAndDeletesNothing) {
         std::vector<std::string> words;
         int signal;
     } cases[] = {
-        {"packing, Ctrl-C", {"-a", "data", "out.zas"}, SIGINT},
+        // Compressed, so that the run lasts long enough to be caught at it.
+        {"packing, Ctrl-C", {"-a", "-c", "data", "out.zas"}, SIGINT},
         {"moving, hang-up", {"-m", "-c", "data", "out.zas"}, SIGHUP},
         {"extracting, terminate", {"-x", "../whole.zas", "out"}, SIGTERM},
     };

@@ -455,7 +455,8 @@ class ZasFile:
     file      the archive's path (str, bytes or os.PathLike); file objects are
               not taken, since the library opens the file itself
     compress  when writing: store every non-empty file as an LZSS block
-    threads   when writing compressed: coding threads (default: one per core)
+    threads   when writing: threads that list, read and code ahead of the
+              writer (default: one per core)
 
     Reading: namelist(), infolist(), getinfo(), read(), open(), extract(),
     extractall(), test(), printdir(). The methods that read members may be
