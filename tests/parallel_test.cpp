@@ -490,7 +490,7 @@ void expectReadsOfOne(ReadAhead& ahead, const zvector<zs>& paths, const zvector<
         const ReadOutcome outcome = one.isOpen() ? one.outcome() : ReadOutcome::cannotOpen;
         ASSERT_EQ(taken.outcome, outcome);
         if (outcome == ReadOutcome::read) {
-            EXPECT_EQ(std::string(reinterpret_cast<const char*>(taken.bytes.data()), taken.bytes.size()), bytes);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(taken.bytes), sizes[i]), bytes);
             EXPECT_EQ(taken.identity, one.identity());
         }
     }
@@ -513,7 +513,11 @@ TEST(ReadAhead, HandsOverWhatOneThreadReads) {
     zvector<zs> paths;
     zvector<std::uint32_t> sizes;
     for (std::size_t i = 0; i < 300; ++i) {
-        const std::size_t size = i % 50 == 7 ? kReadAheadFileLimit + 1 : random() % 9000;
+        // Mostly small, some at or near a piece of the ring, some too large.
+        const std::size_t size = i % 50 == 7    ? kReadAheadFileLimit + 1
+                                 : i % 25 == 9  ? kReadAheadFileLimit - i % 3
+                                 : i % 10 == 4  ? 150000 + random() % 60000
+                                                : random() % 9000;
         if (i % 40 != 3) // missing
             writeFile(numbered("f", i), randomBytes(random, size, 256));
         paths.emplace_back(numbered("f", i).c_str());

@@ -9,10 +9,6 @@ namespace {
 
 bool (*g_startWorker)(unsigned) = nullptr;
 
-std::uint64_t weightOf(const ReadAhead::Source& source) {
-    return source.size > kReadAheadFileLimit ? 0 : std::max<std::uint64_t>(source.size, kReadAheadFileWeight);
-}
-
 } // namespace
 
 void setReadAheadStartHookForTesting(bool (*startWorker)(unsigned)) {
@@ -20,8 +16,17 @@ void setReadAheadStartHookForTesting(bool (*startWorker)(unsigned)) {
 }
 
 ReadAhead::ReadAhead(zvector<Source> sources, unsigned workers)
-    : m_sources(std::move(sources)), m_aheadLimit(kReadAheadBytesPerWorker * workers),
-      m_writerFrom(m_sources.size()) {
+    : m_sources(std::move(sources)), m_writerFrom(m_sources.size()) {
+    try {
+        const std::size_t chunks = std::max<std::size_t>(kReadAheadBytesPerWorker * workers / kReadAheadFileLimit, 2);
+        m_ring.reserve(chunks);
+        for (std::size_t i = 0; i < chunks; ++i)
+            m_ring.emplace_back(kReadAheadFileLimit);
+    } catch (...) {
+        workers = 0; // no memory for the ring: the writer reads every file
+    }
+    m_ringSize = std::uint64_t{kReadAheadFileLimit} * m_ring.size();
+    m_filesLimit = kReadAheadFilesPerWorker * workers;
     m_workers.reserve(workers);
     // The pass goes on with the threads the system gave, down to none.
     for (unsigned i = 0; i < workers; ++i) {
@@ -35,10 +40,12 @@ ReadAhead::ReadAhead(zvector<Source> sources, unsigned workers)
             break;
         }
     }
-    const std::lock_guard lock(m_mutex);
-    m_aheadLimit = kReadAheadBytesPerWorker * m_workers.size();
-    if (m_workers.empty())
-        m_writerFrom = 0;
+    if (m_workers.size() < workers) {
+        const std::lock_guard lock(m_mutex);
+        m_filesLimit = kReadAheadFilesPerWorker * m_workers.size();
+        if (m_workers.empty())
+            m_writerFrom = 0;
+    }
 }
 
 ReadAhead::~ReadAhead() {
@@ -51,32 +58,46 @@ ReadAhead::~ReadAhead() {
         worker.join();
 }
 
-// Called with the lock held.
-bool ReadAhead::roomFor(const Source& source) const {
-    return m_slots.empty() || m_ahead + weightOf(source) <= m_aheadLimit;
+unsigned char* ReadAhead::at(std::uint64_t position) {
+    return m_ring[position / kReadAheadFileLimit % m_ring.size()].data() + position % kReadAheadFileLimit;
+}
+
+// Called with the lock held: gives the slot the ring's next bytes for the
+// source, false when they are still in use.
+bool ReadAhead::place(const Source& source, Slot& slot) {
+    if (source.size > kReadAheadFileLimit) {
+        slot.taken.byWriter = true;
+        slot.start = m_ringHead;
+        return true;
+    }
+    std::uint64_t start = m_ringHead;
+    // A file never runs past the end of a piece of the ring.
+    if (start % kReadAheadFileLimit + source.size > kReadAheadFileLimit)
+        start += kReadAheadFileLimit - start % kReadAheadFileLimit;
+    if (start + source.size - m_ringTail > m_ringSize)
+        return false;
+    slot.start = start;
+    slot.size = source.size;
+    m_ringHead = start + source.size;
+    return true;
 }
 
 void ReadAhead::work() {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        ++m_waitingWorkers;
-        m_workerWakes.wait(lock, [&] {
-            return m_stopping || m_claimed == m_sources.size() ||
-                   (!m_relieving && roomFor(m_sources[m_claimed]));
-        });
-        --m_waitingWorkers;
         if (m_stopping || m_claimed == m_sources.size())
             return;
         // A run of files at once: the writer wakes once for all of them.
         Slot* batch[kReadAheadBatchFiles];
         const Source* sources[kReadAheadBatchFiles];
         std::size_t count = 0;
-        std::uint64_t batchWeight = 0;
-        while (count < kReadAheadBatchFiles && m_claimed < m_sources.size() && batchWeight < kReadAheadBatchBytes &&
-               (count == 0 || roomFor(m_sources[m_claimed]))) {
+        std::uint64_t batchBytes = 0;
+        while (!m_relieving && count < kReadAheadBatchFiles && batchBytes < kReadAheadBatchBytes &&
+               m_claimed < m_sources.size() && m_slots.size() < m_filesLimit) {
             const Source& source = m_sources[m_claimed];
+            Slot* slot = nullptr;
             try {
-                batch[count] = &m_slots.emplace_back();
+                slot = &m_slots.emplace_back();
             } catch (...) {
                 // No room for the bookkeeping: this file and the rest are
                 // the writer's, read as they come.
@@ -86,23 +107,31 @@ void ReadAhead::work() {
                 m_workerWakes.notify_all();
                 break;
             }
+            if (!place(source, *slot)) {
+                m_slots.pop_back();
+                break;
+            }
             ++m_claimed;
             sources[count] = &source;
-            batch[count]->weight = weightOf(source);
-            batch[count]->taken.byWriter = batch[count]->weight == 0;
-            m_ahead += batch[count]->weight;
-            batchWeight += batch[count]->weight;
-            ++count;
+            batch[count++] = slot;
+            batchBytes += slot->size;
         }
         if (count == 0) {
-            m_writerWakes.notify_one();
-            return;
+            if (m_stopping) {
+                m_writerWakes.notify_one();
+                return;
+            }
+            // Until the writer gives bytes back, or the relief ends.
+            ++m_waitingWorkers;
+            m_workerWakes.wait(lock);
+            --m_waitingWorkers;
+            continue;
         }
         ++m_opened;
         lock.unlock();
         for (std::size_t i = 0; i < count; ++i)
             if (!batch[i]->taken.byWriter)
-                read(*sources[i], batch[i]->taken);
+                read(*sources[i], *batch[i], at(batch[i]->start));
         lock.lock();
         --m_opened;
         for (std::size_t i = 0; i < count; ++i)
@@ -112,8 +141,9 @@ void ReadAhead::work() {
     }
 }
 
-// Outside the lock; touches only the slot's file.
-void ReadAhead::read(const Source& source, Taken& taken) {
+// Outside the lock; touches only the slot and its bytes of the ring.
+void ReadAhead::read(const Source& source, Slot& slot, unsigned char* into) {
+    Taken& taken = slot.taken;
     SourceFile file(*source.path, source.size);
     if (!file.isOpen()) {
         // For want of a descriptor the writer tries again, holding the
@@ -123,26 +153,25 @@ void ReadAhead::read(const Source& source, Taken& taken) {
         return;
     }
     taken.identity = file.identity();
-    try {
-        taken.bytes = ByteBuffer(source.size);
-    } catch (...) {
-        taken.byWriter = true; // the writer streams it through its own buffer
-        return;
-    }
     std::size_t filled = 0;
     while (filled < source.size) {
-        const std::ptrdiff_t got = file.read(taken.bytes.data() + filled, source.size - filled);
+        const std::ptrdiff_t got = file.read(into + filled, source.size - filled);
         if (got <= 0)
             break;
         filled += static_cast<std::size_t>(got);
     }
     taken.outcome = file.outcome();
-    if (taken.outcome != ReadOutcome::read)
-        taken.bytes = ByteBuffer();
+    taken.bytes = into;
 }
 
 ReadAhead::Taken ReadAhead::take() {
     std::unique_lock lock(m_mutex);
+    // The bytes of the file taken before are done with.
+    if (m_lastTakenEnd > m_ringTail) {
+        m_ringTail = m_lastTakenEnd;
+        if (m_waitingWorkers != 0)
+            m_workerWakes.notify_all();
+    }
     const std::size_t index = m_taken++;
     if (index < m_writerFrom) {
         m_writerWaiting = true;
@@ -154,14 +183,15 @@ ReadAhead::Taken ReadAhead::take() {
         byWriter.byWriter = true;
         return byWriter;
     }
-    Slot& slot = m_slots.front();
-    Taken taken = std::move(slot.taken);
-    m_ahead -= slot.weight;
+    const Slot slot = std::move(m_slots.front());
     m_slots.pop_front();
-    // The workers wake once half the room is free again, not for every file.
-    if (m_waitingWorkers != 0 && m_ahead <= m_aheadLimit / 2)
+    m_lastTakenEnd = slot.start + slot.size;
+    const bool holdsBytes = !slot.taken.byWriter && slot.taken.outcome == ReadOutcome::read;
+    if (!holdsBytes)
+        m_ringTail = m_lastTakenEnd; // while the writer reads a large file, the workers go on
+    if (m_waitingWorkers != 0 && (!holdsBytes || m_slots.size() + 1 == m_filesLimit))
         m_workerWakes.notify_all();
-    return taken;
+    return slot.taken;
 }
 
 void ReadAhead::relieve() {

@@ -3,25 +3,28 @@
 //
 // A tree of many small files costs mostly system calls per file (open, a
 // look at the open file, read, close), which one thread makes one after the
-// other. Workers claim files in list order and read each one whole into a
-// buffer of its own, exactly as the writer would (SourceFile: no further
-// than the gathered size, and its verdict); the writer copies the buffers
-// into the archive. Nothing a worker does can be seen outside: events, the
-// archive's bytes and what is left out stay those of one thread.
+// other. Workers claim files in list order, a run at a time, and read each
+// one whole, exactly as the writer would (SourceFile: no further than the
+// gathered size, and its verdict); the writer copies the bytes into the
+// archive. Nothing a worker does can be seen outside: events, the archive's
+// bytes and what is left out stay those of one thread.
 //
 // The writer reads a file itself, as it would without workers, when the
 // file is larger than kReadAheadFileLimit, when a worker could not open it
-// for want of a descriptor or could not have its buffer, or when no worker
-// could be started. When the writer cannot open a file for want of a
-// descriptor either, it holds the workers off and waits until they closed
-// theirs (OpenRelief), so that a file is left out only where one thread
-// would leave it out too.
+// for want of a descriptor, or when no worker could be started. When the
+// writer cannot open a file for want of a descriptor either, it holds the
+// workers off and waits until they closed theirs (OpenRelief), so that a
+// file is left out only where one thread would leave it out too.
 //
-// Memory: workers claim files until the files claimed and not yet taken
-// hold kReadAheadBytesPerWorker bytes per worker, each file counting as at
-// least kReadAheadFileWeight bytes; a file larger than what is left may be
-// claimed only when nothing is waiting. So the buffers hold at most that
-// bound plus one file of kReadAheadFileLimit.
+// Memory: the files are read into a ring of kReadAheadBytesPerWorker bytes
+// per worker (at least twice kReadAheadFileLimit), allocated once in pieces
+// of kReadAheadFileLimit bytes, no file running past the end of a piece:
+// files are claimed and taken in the same order, so each takes the ring's
+// next bytes and gives them back when the writer has copied them. (A buffer
+// per file would cost the system fresh pages, and their zeroing, for every
+// file of more than a few pages.) Workers claim files while the ring has
+// room for the next one and fewer than kReadAheadFilesPerWorker per worker
+// wait.
 #pragma once
 
 #include "platform/Platform.h"
@@ -37,8 +40,8 @@
 #include <vector>
 
 inline constexpr std::uint32_t kReadAheadFileLimit = 256 << 10;
-inline constexpr std::uint64_t kReadAheadBytesPerWorker = std::uint64_t{4} << 20;
-inline constexpr std::uint64_t kReadAheadFileWeight = 4096;
+inline constexpr std::size_t kReadAheadBytesPerWorker = 1 << 20;
+inline constexpr std::size_t kReadAheadFilesPerWorker = 256;
 // What a worker claims at once, at most.
 inline constexpr std::size_t kReadAheadBatchFiles = 32;
 inline constexpr std::uint64_t kReadAheadBatchBytes = 256 << 10;
@@ -59,8 +62,9 @@ public:
     struct Taken {
         bool byWriter = false; // the writer reads this file itself
         ReadOutcome outcome = ReadOutcome::read;
-        FileIdentity identity; // when opened
-        ByteBuffer bytes;      // outcome read: exactly the gathered size
+        FileIdentity identity;               // when opened
+        const unsigned char* bytes = nullptr; // outcome read: the gathered size,
+                                              // valid until the next take()
     };
 
     ReadAhead(zvector<Source> sources, unsigned workers);
@@ -77,16 +81,20 @@ public:
 private:
     struct Slot {
         bool done = false;
-        std::uint64_t weight = 0;
+        std::uint64_t start = 0; // in the ring, counted from its first use
+        std::uint32_t size = 0;
         Taken taken;
     };
 
     void work();
-    bool roomFor(const Source& source) const;
-    static void read(const Source& source, Taken& taken);
+    bool place(const Source& source, Slot& slot);
+    unsigned char* at(std::uint64_t position);
+    static void read(const Source& source, Slot& slot, unsigned char* into);
 
     zvector<Source> m_sources;
-    std::uint64_t m_aheadLimit;
+    zvector<ByteBuffer> m_ring; // pieces of kReadAheadFileLimit bytes
+    std::uint64_t m_ringSize = 0;
+    std::size_t m_filesLimit = 0;
 
     std::mutex m_mutex;
     std::condition_variable m_workerWakes;
@@ -95,7 +103,9 @@ private:
     std::size_t m_claimed = 0;
     std::size_t m_taken = 0;
     std::size_t m_writerFrom;   // from this one on, every file is the writer's
-    std::uint64_t m_ahead = 0;  // the weight of m_slots
+    std::uint64_t m_ringHead = 0; // where the next file goes
+    std::uint64_t m_ringTail = 0; // the first byte still in use
+    std::uint64_t m_lastTakenEnd = 0;
     unsigned m_opened = 0;      // workers reading files
     unsigned m_waitingWorkers = 0;
     bool m_writerWaiting = false;

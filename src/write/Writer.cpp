@@ -330,7 +330,7 @@ private:
                 if (!taken.byWriter) {
                     outcome = taken.outcome;
                     file.identity = taken.identity;
-                    return outcome != ReadOutcome::read || m_sink.write(taken.bytes.data(), taken.bytes.size());
+                    return outcome != ReadOutcome::read || m_sink.write(taken.bytes, entry.size);
                 }
             }
             SourceFile source(file.source, entry.size, relief());
