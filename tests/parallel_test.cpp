@@ -127,6 +127,15 @@ Tree aroundTheReadAheadLimit() {
     return tree;
 }
 
+// The tree with enough small files after it for stored packing to read
+// ahead.
+Tree withManySmallFiles(Tree tree) {
+    std::mt19937 random(4);
+    for (std::size_t i = 0; i < kReadAheadMinFiles; ++i)
+        tree.emplace_back("z" + std::to_string(10000 + i), randomBytes(random, random() % 50, 256));
+    return tree;
+}
+
 // Many threads code compressed files, or read stored ones, ahead of the
 // writer: the archive and the output stay those of one thread.
 TEST_F(Parallel, EveryNumberOfWorkersWritesTheArchiveOfOne) {
@@ -140,8 +149,10 @@ TEST_F(Parallel, EveryNumberOfWorkersWritesTheArchiveOfOne) {
         {"lengths at the edges of the carried state", stateEdges(), {}, true},
         {"files that cannot be read in the middle of a run", shortRun(), {{"r17", 1}, {"r18", 1}, {"r35", 1}}, true},
         {"edges with files that cannot be read", stateEdges(), {{"e04", 1}, {"e07", 1}}, true},
-        {"stored, with files that cannot be read", shortRun(), {{"r00", 1}, {"r17", 1}, {"r40", 1}}, false},
-        {"stored, around the read-ahead's limit", aroundTheReadAheadLimit(), {{"s01", 1}, {"s02", 1}}, false},
+        {"stored, with files that cannot be read", withManySmallFiles(shortRun()),
+         {{"r00", 1}, {"r17", 1}, {"r40", 1}, {"z10500", 1}}, false},
+        {"stored, around the read-ahead's limit", withManySmallFiles(aroundTheReadAheadLimit()),
+         {{"s01", 1}, {"s02", 1}}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

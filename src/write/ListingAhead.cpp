@@ -6,7 +6,7 @@
 #include <utility>
 
 struct ListingAhead::Request {
-    enum class State { pending, listing, done, walk } state = State::pending;
+    enum class State { pending, listing, done } state = State::pending;
     zs pattern;
     Listing listing;
     std::list<Request, Z_Allocator<Request>>::iterator self;
@@ -94,35 +94,43 @@ void ListingAhead::ask(const zvector<zs>& patterns, zvector<Request*>& requests)
         m_workerWakes.notify_all();
 }
 
+// Called with the lock held: the request a worker lists next, the one the
+// walk wants first after the stack's top. The top the walk lists itself if
+// no worker has it yet: it would only wait for it otherwise.
+ListingAhead::Request* ListingAhead::nextForWorker() {
+    if (m_relieving || m_done >= kListingsAhead || m_pending.size() < 2)
+        return nullptr;
+    for (std::size_t i = m_pending.size() - 1; i-- > 0;)
+        if (m_pending[i]->state == Request::State::pending)
+            return m_pending[i];
+    return nullptr;
+}
+
 void ListingAhead::work() {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        // The stack's top may be one the walk has listed itself.
-        while (!m_pending.empty() && m_pending.back()->state == Request::State::walk) {
-            m_requests.erase(m_pending.back()->self);
-            m_pending.pop_back();
-        }
         if (m_stopping)
             return;
-        if (m_pending.empty() || m_done >= kListingsAhead) {
+        Request* const request = nextForWorker();
+        if (request == nullptr) {
             ++m_waitingWorkers;
             m_workerWakes.wait(lock);
             --m_waitingWorkers;
             continue;
         }
-        Request& request = *m_pending.back();
-        m_pending.pop_back();
-        request.state = Request::State::listing;
+        request->state = Request::State::listing;
+        ++m_listing;
         lock.unlock();
         Listing listing;
         try {
-            listing = listDirectory(request.pattern);
+            listing = listDirectory(request->pattern);
         } catch (...) {
             listing = Listing(); // no memory for it: the walk lists it itself
         }
         lock.lock();
-        request.listing = std::move(listing);
-        request.state = Request::State::done;
+        request->listing = std::move(listing);
+        request->state = Request::State::done;
+        --m_listing;
         ++m_done;
         if (m_walkWaiting)
             m_walkWakes.notify_one();
@@ -131,24 +139,55 @@ void ListingAhead::work() {
 
 Listing ListingAhead::take(Request* request) {
     std::unique_lock lock(m_mutex);
-    Listing listing;
-    if (request->state == Request::State::pending) {
-        // No worker got to it: the walk lists it now, and the workers drop
-        // it from the stack when they come to it.
-        request->state = Request::State::walk;
-        const zs pattern = std::move(request->pattern);
-        lock.unlock();
-        return listDirectory(pattern);
+    // The walk takes what it asked for from the top of the stack down.
+    for (std::size_t i = m_pending.size(); i-- > 0;) {
+        if (m_pending[i] == request) {
+            m_pending.erase(m_pending.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
     }
+    if (request->state == Request::State::pending) {
+        // No worker got to it: the walk lists it now.
+        const zs pattern = std::move(request->pattern);
+        m_requests.erase(request->self);
+        lock.unlock();
+        Listing listing = listDirectory(pattern);
+        return listing.listed ? std::move(listing) : listAlone(pattern);
+    }
+    // A worker reads the pattern until it is done.
     m_walkWaiting = true;
     m_walkWakes.wait(lock, [&] { return request->state == Request::State::done; });
     m_walkWaiting = false;
-    listing = std::move(request->listing);
     const zs pattern = std::move(request->pattern);
+    Listing listing = std::move(request->listing);
     m_requests.erase(request->self);
     if (m_done-- == kListingsAhead && m_waitingWorkers != 0)
         m_workerWakes.notify_all();
     lock.unlock();
     // What a worker could not list, the walk tries once more.
-    return listing.listed ? std::move(listing) : listDirectory(pattern);
+    return listing.listed ? std::move(listing) : listAlone(pattern);
+}
+
+// A directory the walk or a worker could not list, perhaps for want of a
+// descriptor that the workers held: listed once more while they hold none.
+Listing ListingAhead::listAlone(const zs& pattern) {
+    std::unique_lock lock(m_mutex);
+    m_relieving = true;
+    m_walkWaiting = true;
+    m_walkWakes.wait(lock, [&] { return m_listing == 0; });
+    m_walkWaiting = false;
+    lock.unlock();
+    Listing listing;
+    try {
+        listing = listDirectory(pattern);
+    } catch (...) {
+        lock.lock();
+        m_relieving = false;
+        m_workerWakes.notify_all();
+        throw;
+    }
+    lock.lock();
+    m_relieving = false;
+    m_workerWakes.notify_all();
+    return listing;
 }

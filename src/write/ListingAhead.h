@@ -3,17 +3,19 @@
 // Listing a directory of small files costs a system call or more per entry
 // (its size and date), which one thread makes one after the other. The walk
 // asks for the listings of the directories it has found, in the order it
-// will go into them; workers list them whole into memory, the one the walk
-// will want first first (the requests form a stack, so a directory's own
+// will go into them; workers list them whole into memory, in the order the
+// walk will want them (the requests form a stack, so a directory's own
 // subdirectories, asked for when the walk reaches it, come before its
-// siblings'). The walk takes each listing when it gets there and does all
-// the rest itself, in its own order: what it reports and what it finds are
+// siblings'), but for the one at the top: the walk wants that one next and
+// lists it itself, which costs less than waiting for a worker to hand it
+// over. The walk takes each listing when it gets there and does all the
+// rest itself, in its own order: what it reports and what it finds are
 // those of one thread.
 //
-// A listing no worker has started yet when the walk wants it, the walk makes
-// itself; a listing a worker could not make (a directory that cannot be
-// listed, or no descriptor left), the walk tries once more itself, so that a
-// directory is left out only where one thread would leave it out too.
+// A listing the walk or a worker could not make (a directory that cannot be
+// listed, or no descriptor left) the walk makes once more while no worker
+// lists, so that a directory is left out only where one thread would leave
+// it out too.
 //
 // Memory: workers stop while kListingsAhead listings wait to be taken; the
 // requests not yet listed hold only their paths.
@@ -67,6 +69,8 @@ public:
     Listing take(Request* request);
 
 private:
+    Request* nextForWorker();
+    Listing listAlone(const zs& pattern);
     void work();
 
     std::mutex m_mutex;
@@ -75,6 +79,8 @@ private:
     std::list<Request, Z_Allocator<Request>> m_requests;
     zvector<Request*> m_pending; // a stack: the top is wanted first
     std::size_t m_done = 0;      // listings made and not yet taken
+    unsigned m_listing = 0;      // workers listing now, a descriptor each
+    bool m_relieving = false;    // the walk lists alone: no worker starts
     unsigned m_waitingWorkers = 0;
     bool m_walkWaiting = false;
     bool m_stopping = false;

@@ -271,13 +271,19 @@ public:
         m_pipeline = std::make_unique<CodingPipeline>(std::move(coded), m_codec.carriedState(), threads);
     }
 
-    // Has the stored files read on `threads` threads ahead of the writer.
+    // Has the stored files read on `threads` threads ahead of the writer,
+    // where there are enough small ones for that to pay.
     void readAhead(const zvector<PlannedFile>& files, unsigned threads) {
         zvector<ReadAhead::Source> read;
-        for (const PlannedFile& file : files)
-            if (takesReadAhead(file))
+        std::size_t small = 0;
+        for (const PlannedFile& file : files) {
+            if (takesReadAhead(file)) {
                 read.push_back({&file.source, file.entry.size});
-        m_readAhead = std::make_unique<ReadAhead>(std::move(read), threads);
+                small += file.entry.size <= kReadAheadFileLimit ? 1 : 0;
+            }
+        }
+        if (small >= kReadAheadMinFiles)
+            m_readAhead = std::make_unique<ReadAhead>(std::move(read), threads);
     }
 
     std::uint64_t dataSize() const noexcept { return m_dataSize; }
