@@ -1,8 +1,7 @@
 #include "write/ListingAhead.h"
+#include "write/Workers.h"
 
 #include <cstring>
-#include <new>
-#include <system_error>
 #include <utility>
 
 struct ListingAhead::Request {
@@ -54,17 +53,7 @@ Listing listDirectory(const zs& pattern) {
 }
 
 ListingAhead::ListingAhead(unsigned workers) {
-    m_workers.reserve(workers);
-    // The walk goes on with the threads the system gave, down to none.
-    for (unsigned i = 0; i < workers; ++i) {
-        try {
-            m_workers.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-            break;
-        } catch (const std::bad_alloc&) {
-            break;
-        }
-    }
+    startWorkers(m_workers, workers, nullptr, [this](unsigned) { work(); });
 }
 
 ListingAhead::~ListingAhead() {

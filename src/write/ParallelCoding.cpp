@@ -1,4 +1,5 @@
 #include "write/ParallelCoding.h"
+#include "write/Workers.h"
 
 #include "archive/LzssState.h"
 #include "platform/Platform.h"
@@ -7,8 +8,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <system_error>
 
 namespace {
 
@@ -163,20 +162,8 @@ CodingPipeline::CodingPipeline(zvector<Source> sources, const LzssContext::Carri
       m_openScratch(openScratch), m_predicted(initial), m_spillBuffer(kLzssMaxPiece),
       m_scratchTurn(std::uint64_t{16} * bufferedPerFile), m_scratchLimit(std::uint64_t{32} * bufferedPerFile),
       m_scratch(workers) {
-    m_workers.reserve(workers);
-    // Nothing may throw once a thread runs: the pass goes on with the
-    // threads the system gave, down to none.
-    for (unsigned i = 0; i < workers; ++i) {
-        if (g_hooks.startWorker != nullptr && !g_hooks.startWorker(i))
-            break;
-        try {
-            m_workers.emplace_back([this, i] { work(m_scratch[i]); });
-        } catch (const std::system_error&) {
-            break;
-        } catch (const std::bad_alloc&) {
-            break;
-        }
-    }
+    // Nothing may throw once a thread runs.
+    startWorkers(m_workers, workers, g_hooks.startWorker, [this](unsigned i) { work(m_scratch[i]); });
     if (m_workers.size() < workers) {
         const std::lock_guard lock(m_mutex);
         m_aheadLimit = std::uint64_t{64} * m_workers.size() * bufferedPerFile;

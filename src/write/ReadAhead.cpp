@@ -1,8 +1,7 @@
 #include "write/ReadAhead.h"
+#include "write/Workers.h"
 
 #include <algorithm>
-#include <new>
-#include <system_error>
 #include <utility>
 
 namespace {
@@ -27,19 +26,7 @@ ReadAhead::ReadAhead(zvector<Source> sources, unsigned workers)
     }
     m_ringSize = std::uint64_t{kReadAheadFileLimit} * m_ring.size();
     m_filesLimit = kReadAheadFilesPerWorker * workers;
-    m_workers.reserve(workers);
-    // The pass goes on with the threads the system gave, down to none.
-    for (unsigned i = 0; i < workers; ++i) {
-        if (g_startWorker != nullptr && !g_startWorker(i))
-            break;
-        try {
-            m_workers.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-            break;
-        } catch (const std::bad_alloc&) {
-            break;
-        }
-    }
+    startWorkers(m_workers, workers, g_startWorker, [this](unsigned) { work(); });
     if (m_workers.size() < workers) {
         const std::lock_guard lock(m_mutex);
         m_filesLimit = kReadAheadFilesPerWorker * m_workers.size();
