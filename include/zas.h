@@ -76,10 +76,10 @@ extern "C" {
 /* ---- Version ---------------------------------------------------------- */
 
 #define ZAS_VERSION_MAJOR 1
-#define ZAS_VERSION_MINOR 3
+#define ZAS_VERSION_MINOR 4
 #define ZAS_VERSION_PATCH 0
 #define ZAS_VERSION_NUMBER (ZAS_VERSION_MAJOR * 10000 + ZAS_VERSION_MINOR * 100 + ZAS_VERSION_PATCH)
-#define ZAS_VERSION_STRING "1.3.0"
+#define ZAS_VERSION_STRING "1.4.0"
 
 /* The version of the library in use, as ZAS_VERSION_NUMBER and
  * ZAS_VERSION_STRING give it for the header compiled against. */
@@ -321,6 +321,10 @@ enum {
      * about 4 KiB). When a stream reaches it, it keeps every other
      * checkpoint and doubles its interval. */
     ZAS_OPT_SEEK_MEMORY = 2
+    /* ZAS_OPT_THREADS (below, since 1.4) also applies: the threads that
+     * create and write files ahead of zas_extract_all's own; 0 (default):
+     * one per core, 1: none. The events, the files and their dates are the
+     * same for any number. */
 };
 ZAS_API int zas_set_option(zas_archive *archive, int option, int64_t value);
 ZAS_API int zas_set_event_callback(zas_archive *archive, zas_event_fn callback, void *user);

@@ -514,7 +514,8 @@ TEST(FaultsPosix, AMoveShortOfMemoryForItsThreadsEndsCleanly) {
 
 // Few descriptors and many threads: a file a worker cannot open is opened
 // by the writer, which has the workers close theirs when it cannot either.
-// No file is left out that one thread would pack.
+// No file is left out that one thread would pack, and none that one thread
+// would extract.
 TEST(FaultsPosix, FewDescriptorsLeaveTheArchiveOfOneThread) {
     if (kProbesThroughDescriptors)
         GTEST_SKIP() << "the sanitizer needs descriptors of its own";
@@ -540,6 +541,22 @@ TEST(FaultsPosix, FewDescriptorsLeaveTheArchiveOfOneThread) {
         }
         EXPECT_EQ(outputs[1], outputs[0]);
         EXPECT_TRUE(archives[1] == archives[0]);
+
+        // Extracting it again, the files written ahead on many threads.
+        std::map<std::string, std::string> trees[2];
+        for (const int i : {0, 1}) {
+            g_threads = i == 0 ? "1" : "64";
+            fs::remove_all(dir / "x");
+            const ProgramRun run = runZasWith({"-x", "out.zas", "x"}, dir.path(), fewDescriptors);
+            EXPECT_EQ(run.status, 1) << g_threads << " threads:\n" << run.output;
+            outputs[i] = run.output;
+            for (const auto& item : fs::recursive_directory_iterator(dir / "x"))
+                if (item.is_regular_file())
+                    trees[i][fs::relative(item.path(), dir / "x").string()] = readFile(item.path());
+        }
+        EXPECT_EQ(outputs[1], outputs[0]);
+        EXPECT_EQ(trees[0].size(), sources.size());
+        EXPECT_TRUE(trees[1] == trees[0]);
     }
 }
 

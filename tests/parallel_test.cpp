@@ -86,7 +86,7 @@ class Parallel : public testing::Test {
 protected:
     void TearDown() override {
         setOpenFileHookForTesting(nullptr);
-        setCodingThreads(0);
+        setWorkerThreads(0);
         clearFlagsForTesting();
     }
 
@@ -104,7 +104,7 @@ protected:
             g_opened.clear();
         }
         setOpenFileHookForTesting(vanishing);
-        setCodingThreads(static_cast<unsigned>(std::stoul(threads)));
+        setWorkerThreads(static_cast<unsigned>(std::stoul(threads)));
         setKeySeed(1234);
 
         Packed run;
@@ -577,7 +577,7 @@ TEST_F(Parallel, AWorkerOutOfMemoryEndsTheRunAsTheWriterWould) {
         const std::set<std::string> before = namesIn(dir / "data");
         g_allocationsLeft = allocations;
         const HooksForTest hooks({nullptr, failingAllocation});
-        setCodingThreads(2);
+        setWorkerThreads(2);
 
         const WorkingDirectory inside(dir.path());
         const AllocationCounts counts;
@@ -635,14 +635,14 @@ TEST(CodingPipelineFaults, WorkersGiveTheirFilesBackToAWriterShortOfDescriptors)
     expectBlocksOfOne(pipeline, files, std::chrono::milliseconds(0));
 }
 
-TEST(CodingThreads, FollowTheEnvironmentElseOnePerCore) {
+TEST(WorkerThreads, FollowTheEnvironmentElseOnePerCore) {
     const struct {
         const char* value;
         unsigned expected; // 0: one per core
     } cases[] = {{"1", 1}, {"3", 3}, {nullptr, 0}, {"", 0}, {"0", 0}, {"two", 0}, {"-2", 0}};
     for (const auto& c : cases) {
         setEnvironment("ZAS_THREADS", c.value);
-        EXPECT_EQ(codingThreadsFromEnvironment(), c.expected) << (c.value ? c.value : "unset");
+        EXPECT_EQ(workerThreadsFromEnvironment(), c.expected) << (c.value ? c.value : "unset");
     }
     setEnvironment("ZAS_THREADS", nullptr);
 }

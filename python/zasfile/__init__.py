@@ -890,5 +890,5 @@ def pack(source: StrPath, archive: StrPath, *, compress: bool = False, exclude_p
 
 
 def library_version() -> str:
-    """The version of the zas library in use, e.g. "1.3.0"."""
+    """The version of the zas library in use, e.g. "1.4.0"."""
     return _native.version()

@@ -25,6 +25,7 @@ struct zas_archive {
     zvector<zs> paths; // each file's directory name and name
     std::int64_t seekInterval = 65536;
     std::int64_t seekMemory = std::int64_t{4} << 20;
+    unsigned threads = 0; // extraction's workers; 0: one per core
 
     // Look-up by name, built on first use: file indexes ordered by their
     // paths with letter case folded, then by index.

@@ -5,6 +5,7 @@
 #include "archive/StoredName.h"
 #include "read/EntryStream.h"
 #include "read/Extraction.h"
+#include "support/Workers.h"
 
 #include <algorithm>
 #include <optional>
@@ -390,6 +391,11 @@ int zas_set_option(zas_archive* archive, int option, int64_t value) {
             return ZAS_E_INVALID;
         archive->seekMemory = value;
         return ZAS_OK;
+    case ZAS_OPT_THREADS:
+        if (value < 0 || value > 256)
+            return ZAS_E_INVALID;
+        archive->threads = static_cast<unsigned>(value);
+        return ZAS_OK;
     default: return ZAS_E_INVALID;
     }
 }
@@ -409,7 +415,8 @@ int zas_extract_all(zas_archive* archive, const char* destination, zas_extract_c
     return api::guarded([&]() -> int {
         LzssContext codec;
         ExtractionCounts done;
-        const int status = extractAll(archive->reader, api::enginePath(destination), codec, archive->reporter, done);
+        const int status = extractAll(archive->reader, api::enginePath(destination), codec, archive->reporter, done,
+                                      workerThreadsFor(archive->threads));
         if (counts != nullptr) {
             counts->extracted = static_cast<std::uint64_t>(done.extracted);
             counts->failed = static_cast<std::uint64_t>(done.failed);

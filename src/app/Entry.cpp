@@ -67,7 +67,7 @@ int runProgram(int argc, const char* const* argv) {
     zs source;
     zs destination;
     setKeySeed(randomSeed());
-    setCodingThreads(codingThreadsFromEnvironment());
+    setWorkerThreads(workerThreadsFromEnvironment());
     installInterruptHandlers();
 
     if (!parseCommandLine(argc, argv, mode, excludePath, compress, source, destination)) {

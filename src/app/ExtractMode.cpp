@@ -74,6 +74,7 @@ void extractArchive(const zs& archivePath, const zs& destination) {
     }
     ExtractEventPrinter printer;
     zas_set_event_callback(owner.archive, ExtractEventPrinter::print, &printer);
+    zas_set_option(owner.archive, ZAS_OPT_THREADS, workerThreadsSetting());
     zas_extract_counts counts{};
     const int status = zas_extract_all(owner.archive, destination.c_str(), &counts);
     raiseOnMemoryFailure(status);

@@ -17,7 +17,7 @@
 namespace {
 
 unsigned g_keySeed = static_cast<unsigned>(std::time(nullptr));
-unsigned g_codingThreads = 0;
+unsigned g_workerThreads = 0;
 
 } // namespace
 
@@ -25,19 +25,19 @@ void setKeySeed(unsigned seed) {
     g_keySeed = seed;
 }
 
-void setCodingThreads(unsigned threads) {
-    g_codingThreads = threads;
+void setWorkerThreads(unsigned threads) {
+    g_workerThreads = threads;
 }
 
 unsigned keySeed() {
     return g_keySeed;
 }
 
-unsigned codingThreadsSetting() {
-    return g_codingThreads;
+unsigned workerThreadsSetting() {
+    return g_workerThreads;
 }
 
-unsigned codingThreadsFromEnvironment() {
+unsigned workerThreadsFromEnvironment() {
     if (const char* given = std::getenv("ZAS_THREADS"); given != nullptr && *given >= '0' && *given <= '9') {
         char* end = nullptr;
         const unsigned long threads = std::strtoul(given, &end, 10);

@@ -43,13 +43,14 @@ private:
 };
 
 // The seed the archive key is drawn from (by default the clock when the
-// program started), and the coding threads (0: one per core).
+// program started), and the worker threads of packing and extraction (0: one
+// per core).
 void setKeySeed(unsigned seed);
-void setCodingThreads(unsigned threads);
+void setWorkerThreads(unsigned threads);
 unsigned keySeed();
 // ZAS_THREADS when it is set to a positive number (at most 256), else 0.
-unsigned codingThreadsFromEnvironment();
-unsigned codingThreadsSetting();
+unsigned workerThreadsFromEnvironment();
+unsigned workerThreadsSetting();
 
 // Whether a mode stopped because the user interrupted the run: the entry
 // then ends the process as the signal would have.

@@ -126,7 +126,7 @@ void writeArchive(const zs& source, const zs& archive, bool excludePath, bool co
     zas_writer_set_event_callback(writer, WriteEventPrinter::print, &printer);
     zas_writer_set_option(writer, ZAS_OPT_COMPRESS, compress ? 1 : 0);
     zas_writer_set_option(writer, ZAS_OPT_MOVE, move ? 1 : 0);
-    zas_writer_set_option(writer, ZAS_OPT_THREADS, codingThreadsSetting());
+    zas_writer_set_option(writer, ZAS_OPT_THREADS, workerThreadsSetting());
     zas_writer_set_option(writer, ZAS_OPT_SEED, keySeed());
 
     status = zas_writer_add_tree(writer, source.c_str(), excludePath ? ZAS_TREE_EXCLUDE_PATH : 0);

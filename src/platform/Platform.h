@@ -213,10 +213,13 @@ public:
     DirectoryHandle(const DirectoryHandle&) = delete;
     DirectoryHandle& operator=(const DirectoryHandle&) = delete;
 
-    // Opens the directory at path (a program path); false when it is none.
+    // Opens the directory at path (a program path); false when it is none
+    // or cannot be opened, and then mayPass() tells whether the reason may
+    // pass (too many files open).
     bool open(const zs& path);
     void close() noexcept;
     bool isOpen() const noexcept { return m_open; }
+    bool mayPass() const noexcept { return m_mayPass; }
     const zs& path() const noexcept { return m_path; }
 
     // Renames from to to inside the directory, replacing a file of that
@@ -229,6 +232,7 @@ private:
     zs m_path;
     int m_descriptor = -1;
     bool m_open = false;
+    bool m_mayPass = false;
 };
 
 // A new file being written, unbuffered: the caller writes large pieces.
@@ -241,8 +245,11 @@ public:
 
     // Creates a new file in directory under a short name of its own (".zas"
     // and six characters), with the permissions a new file normally gets;
-    // name receives it. False when none can be created.
+    // name receives it. False when none can be created; mayPass() then
+    // tells whether the reason may pass (too many files open). Several
+    // threads may create files in one directory at once.
     bool createIn(const DirectoryHandle& directory, zs& name);
+    bool mayPass() const noexcept { return m_mayPass; }
     bool isOpen() const noexcept;
     bool write(const void* bytes, std::size_t count);
     // Copies count bytes of source from offset on into the file, inside the
@@ -263,6 +270,7 @@ private:
 #else
     int m_descriptor = -1;
 #endif
+    bool m_mayPass = false;
 };
 
 // A regular file read front to back, unbuffered, as packing reads its

@@ -533,6 +533,7 @@ bool DirectoryHandle::open(const zs& path) {
     const std::string native = nativePath(path.c_str());
     m_descriptor = ::open(native.empty() ? "." : native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     m_open = m_descriptor >= 0;
+    m_mayPass = !m_open && (errno == EMFILE || errno == ENFILE);
     return m_open;
 }
 
@@ -553,6 +554,7 @@ bool DirectoryHandle::remove(const char* name) const {
 
 bool OutputHandle::createIn(const DirectoryHandle& directory, zs& name) {
     close();
+    m_mayPass = false;
     std::uint64_t state = nameSeed(this);
     for (int attempt = 0; attempt < 100; ++attempt) {
         name.clear();
@@ -561,8 +563,10 @@ bool OutputHandle::createIn(const DirectoryHandle& directory, zs& name) {
         m_descriptor = openat(directory.m_descriptor, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (m_descriptor >= 0)
             return true;
-        if (errno != EEXIST)
+        if (errno != EEXIST) {
+            m_mayPass = errno == EMFILE || errno == ENFILE;
             return false;
+        }
     }
     return false;
 }

@@ -279,7 +279,11 @@ bool DirectoryHandle::remove(const char* name) const {
 
 bool OutputHandle::createIn(const DirectoryHandle& directory, zs& name) {
     close();
-    const unsigned start = static_cast<unsigned>(GetTickCount() ^ GetCurrentProcessId() << 12) % 1000000u;
+    m_mayPass = false;
+    // Threads creating files in one directory at once start apart.
+    const auto start = static_cast<unsigned>((GetTickCount() ^ GetCurrentProcessId() << 12 ^ GetCurrentThreadId() << 20 ^
+                                              reinterpret_cast<std::uintptr_t>(this) >> 4) %
+                                             1000000u);
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         char candidate[16];
         std::snprintf(candidate, sizeof candidate, ".zas%06u", (start + attempt * 7919u) % 1000000u);
@@ -289,8 +293,10 @@ bool OutputHandle::createIn(const DirectoryHandle& directory, zs& name) {
             name = candidate;
             return true;
         }
-        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+        if (const DWORD error = GetLastError(); error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            m_mayPass = error == ERROR_TOO_MANY_OPEN_FILES;
             return false;
+        }
     }
     return false;
 }

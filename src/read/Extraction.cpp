@@ -4,12 +4,16 @@
 #include "archive/StoredName.h"
 #include "platform/Platform.h"
 #include "read/EntryStream.h"
+#include "read/OutputFile.h"
 #include "read/Reader.h"
+#include "read/WriteAhead.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_set>
 
@@ -21,19 +25,6 @@ constexpr std::size_t kArchiveBufferSize = 0x40000;
 constexpr std::size_t kCopyBufferSize = 0x40000;
 // ...or, from this size on, inside the system where it can.
 constexpr std::uint32_t kDirectCopySize = 0x10000;
-
-// The file time of a stored date; false when it records none the system
-// can set (year 0, a field out of range, or the very first instant).
-bool fileTimeOf(const ArchiveDate& date, std::uint64_t& fileTime) {
-    if (date.year == 0)
-        return false;
-    const SYSTEMTIME time = systemTimeOf<SYSTEMTIME>(date);
-    FILETIME converted;
-    if (!SystemTimeToFileTime(&time, &converted))
-        return false;
-    fileTime = fileTimeValue(converted);
-    return fileTime != 0;
-}
 
 // Every level of path up to and including each backslash, left to right,
 // each in one reused string: a deep path costs its length, not its length
@@ -139,78 +130,6 @@ private:
     ByteBuffer m_buffer;
     std::uint64_t m_bufferStart = 0;
     std::size_t m_buffered = 0;
-    bool m_failed = false;
-};
-
-// A file being extracted, written as its bytes come: always to a new file
-// beside its final name, under a short name of its own, dated through its
-// own handle and renamed into place once the content is whole. A killed run
-// therefore leaves at most that temporary file, never a partial file under
-// a real name; an existing file keeps its old content until the new one is
-// complete, and a link standing at the name is replaced rather than written
-// through. Unless committed, the new file is removed. After a failed write,
-// further bytes are taken and dropped, so that the entry can still be read
-// to its end and judged.
-class OutputFile final : public LzssSink {
-public:
-    // directory is where the file goes, opened (or not, when it could not
-    // be): the file is then not written.
-    OutputFile(const DirectoryHandle& directory, const zs& name) : m_directory(directory), m_name(name) {
-        m_failed = !directory.isOpen() || !m_file.createIn(directory, m_temporary);
-        if (m_failed)
-            m_temporary.clear();
-    }
-    ~OutputFile() { discard(); }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    bool write(const unsigned char* bytes, std::size_t count) override {
-        if (!m_failed && !m_file.write(bytes, count))
-            m_failed = true;
-        return true;
-    }
-
-    bool failed() const noexcept { return m_failed; }
-
-    // Copies count bytes of the archive from offset on into the file inside
-    // the system; see OutputHandle::copyFrom.
-    bool copyFrom(std::FILE* archive, std::uint64_t offset, std::size_t count, bool& unsupported) {
-        unsupported = false;
-        if (m_failed)
-            return false;
-        if (!m_file.copyFrom(archive, offset, count, unsupported) && !unsupported)
-            m_failed = true;
-        return !m_failed && !unsupported;
-    }
-
-    // Dates the file, before it is closed. False when the date could not be
-    // set (a date the system cannot hold is not set, and not reported).
-    bool setDate(const ArchiveDate& date) {
-        std::uint64_t fileTime = 0;
-        return m_failed || !fileTimeOf(date, fileTime) || m_file.setTimes(fileTime);
-    }
-
-    // Closes the file and puts it in place. False, with the new file
-    // removed, when any of it could not be written.
-    bool commit() {
-        const bool written = !m_failed && m_file.close() && m_directory.rename(m_temporary.c_str(), m_name.c_str());
-        if (written)
-            m_temporary.clear();
-        return written;
-    }
-
-    void discard() noexcept {
-        m_file.close();
-        if (!m_temporary.empty())
-            m_directory.remove(m_temporary.c_str());
-        m_temporary.clear();
-    }
-
-private:
-    const DirectoryHandle& m_directory;
-    const zs& m_name;
-    OutputHandle m_file;
-    zs m_temporary;
     bool m_failed = false;
 };
 
@@ -333,29 +252,154 @@ public:
     // usable or not: skipped with an event, or extracted and dated. The
     // bytes of a skipped entry are passed over.
     bool extractFile(const FileEntry& file, const DirEntry* directory, bool directoryUsable, DataArea& data) {
-        static const zs noDirectory;
-        const zs& dirName = directory != nullptr ? directory->name : noDirectory;
-        if (directory != nullptr && !directoryUsable) {
-            // Its directory was refused and reported, under its own name.
+        if (const int reason = admit(file, directory, directoryUsable); reason != 0) {
             data.skip(file.storedSize);
-            m_reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_DIRECTORY_SKIPPED, file.name.c_str());
-            return false;
-        }
-        if (directory == nullptr || !isSafeStoredPath(dirName, file.name, kSystemNameRules)) {
-            data.skip(file.storedSize);
-            const zs storedPath = dirName + file.name;
-            m_reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_UNSAFE_NAME, storedPath.c_str());
-            return false;
-        }
-        const zs outputPath = m_prefix + dirName + file.name;
-        if (isPathTooLong(outputPath.c_str())) {
-            data.skip(file.storedSize);
-            const zs storedPath = dirName + file.name;
-            m_reporter.report(ZAS_EVENT_FILE_SKIPPED, ZAS_REASON_PATH_TOO_LONG, storedPath.c_str());
+            reportSkipped(file, directory, reason);
             return false;
         }
         bool dated = true;
-        switch (extractEntry(file, directoryFor(dirName), data, dated)) {
+        const EntryOutcome outcome = extractEntry(file, directoryFor(nameOf(directory)), data, dated);
+        return reportOutcome(file, directory, outcome, dated);
+    }
+
+    // Whether file is extracted by the thread that reads the archive rather
+    // than written ahead (see WriteAhead): a compressed file of 64 KiB or
+    // more, whose decoding (which comes in table order anyway) is most of
+    // its cost, and which would have to wait whole in memory.
+    static bool extractedInPlace(const FileEntry& file) {
+        return file.storage == kStorageCompressed && file.size >= kDirectCopySize;
+    }
+
+    // Opens the directory that files of directory go to, unless the files
+    // before went there too. False when it could not be opened for want of
+    // descriptors (it is then not open).
+    bool openDirectory(const DirEntry* directory) {
+        const std::shared_ptr<DirectoryHandle>& handle = directoryFor(nameOf(directory));
+        return handle->isOpen() || !handle->mayPass();
+    }
+    // Whether file would go to another directory than the files before it.
+    bool changesDirectory(const DirEntry* directory) const {
+        return m_directory == nullptr || m_directoryName != nameOf(directory);
+    }
+    // Lets go of the directory the last files went to.
+    void closeDirectory() noexcept {
+        m_directory.reset();
+        m_directoryName.clear();
+    }
+
+    // Fills in job for one file entry not extracted in place, as
+    // extractFile would extract it: a skipped or damaged entry is only to
+    // be reported; any other has its content read or decoded into memory,
+    // or, stored and large, is to be copied from the archive by a worker.
+    void prepare(WriteAhead::Job& job, const FileEntry& file, const DirEntry* directory, bool directoryUsable,
+                 DataArea& data) {
+        job.file = &file;
+        job.directory = directory;
+        if (const int reason = admit(file, directory, directoryUsable); reason != 0) {
+            data.skip(file.storedSize);
+            job.event = ZAS_EVENT_FILE_SKIPPED;
+            job.reason = reason;
+            return;
+        }
+        job.event = ZAS_EVENT_FILE_DAMAGED;
+        if (!data.begin(file.storedSize) || !entrySizesAgree(file))
+            return;
+        job.target = directoryFor(nameOf(directory));
+        if (file.storage == kStorageCompressed) {
+            job.bytes = ByteBuffer(file.size);
+            MemorySink content(job.bytes);
+            if (!streamEntry(file, data, content) || !content.full()) {
+                job.bytes.release();
+                return;
+            }
+        } else if (file.size >= kDirectCopySize) {
+            job.archiveOffset = data.take(file.size);
+            job.fromArchive = true;
+        } else {
+            job.bytes = ByteBuffer(file.size);
+            for (std::size_t got = 0; got < job.bytes.size();) {
+                const std::size_t read = data.read(job.bytes.data() + got, job.bytes.size() - got);
+                if (read == 0)
+                    break;
+                m_reporter.count(read);
+                got += read;
+            }
+            if (data.failed()) {
+                job.bytes.release();
+                return;
+            }
+        }
+        job.work = true;
+    }
+
+    // Puts in place and reports a job taken back in table order.
+    bool reportJob(WriteAhead::Job& job, WriteAhead& ahead) {
+        if (!job.work) {
+            if (job.event == ZAS_EVENT_FILE_SKIPPED) {
+                reportSkipped(*job.file, job.directory, job.reason);
+                return false;
+            }
+            return reportOutcome(*job.file, job.directory, EntryOutcome::damaged, true);
+        }
+        if (job.outcome == WriteAhead::Outcome::retry)
+            ahead.writeHere(job);
+        EntryOutcome outcome = EntryOutcome::notWritten;
+        if (job.outcome == WriteAhead::Outcome::damaged)
+            outcome = EntryOutcome::damaged;
+        else if (job.outcome == WriteAhead::Outcome::written && job.output->place())
+            outcome = EntryOutcome::extracted;
+        return reportOutcome(*job.file, job.directory, outcome, job.dated);
+    }
+
+private:
+    // Writes decoded content into memory of its final size.
+    class MemorySink final : public LzssSink {
+    public:
+        explicit MemorySink(ByteBuffer& buffer) : m_buffer(buffer) {}
+        bool write(const unsigned char* bytes, std::size_t count) override {
+            if (count > m_buffer.size() - m_filled)
+                return false;
+            std::memcpy(m_buffer.data() + m_filled, bytes, count);
+            m_filled += count;
+            return true;
+        }
+        bool full() const noexcept { return m_filled == m_buffer.size(); }
+
+    private:
+        ByteBuffer& m_buffer;
+        std::size_t m_filled = 0;
+    };
+
+    static const zs& nameOf(const DirEntry* directory) {
+        static const zs noDirectory;
+        return directory != nullptr ? directory->name : noDirectory;
+    }
+
+    // 0 when file may be extracted, else why it is skipped: its directory
+    // was refused (and reported, under its own name), it has none, or its
+    // path is unsafe or too long.
+    int admit(const FileEntry& file, const DirEntry* directory, bool directoryUsable) const {
+        if (directory != nullptr && !directoryUsable)
+            return ZAS_REASON_DIRECTORY_SKIPPED;
+        if (directory == nullptr || !isSafeStoredPath(directory->name, file.name, kSystemNameRules))
+            return ZAS_REASON_UNSAFE_NAME;
+        if (const zs outputPath = m_prefix + directory->name + file.name; isPathTooLong(outputPath.c_str()))
+            return ZAS_REASON_PATH_TOO_LONG;
+        return 0;
+    }
+
+    void reportSkipped(const FileEntry& file, const DirEntry* directory, int reason) {
+        if (reason == ZAS_REASON_DIRECTORY_SKIPPED) {
+            m_reporter.report(ZAS_EVENT_FILE_SKIPPED, reason, file.name.c_str());
+            return;
+        }
+        const zs storedPath = nameOf(directory) + file.name;
+        m_reporter.report(ZAS_EVENT_FILE_SKIPPED, reason, storedPath.c_str());
+    }
+
+    bool reportOutcome(const FileEntry& file, const DirEntry* directory, EntryOutcome outcome, bool dated) {
+        const zs outputPath = m_prefix + nameOf(directory) + file.name;
+        switch (outcome) {
         case EntryOutcome::extracted: break;
         case EntryOutcome::damaged: m_reporter.report(ZAS_EVENT_FILE_DAMAGED, 0, outputPath.c_str()); return false;
         case EntryOutcome::notWritten:
@@ -368,13 +412,15 @@ public:
         return true;
     }
 
-private:
     // The directory of the destination that files of the stored directory
-    // dirName go to, opened once for all the files that follow in it.
-    const DirectoryHandle& directoryFor(const zs& dirName) {
-        if (!m_directory.isOpen() || m_directoryName != dirName) {
+    // dirName go to, opened once for all the files that follow in it (and
+    // held by the files queued in it while it is open).
+    const std::shared_ptr<DirectoryHandle>& directoryFor(const zs& dirName) {
+        if (m_directory == nullptr || m_directoryName != dirName) {
+            m_directory.reset();
             m_directoryName = dirName;
-            m_directory.open(m_prefix + dirName);
+            m_directory = std::make_shared<DirectoryHandle>();
+            m_directory->open(m_prefix + dirName);
         }
         return m_directory;
     }
@@ -397,10 +443,11 @@ private:
         return decoder.finish() && !data.failed();
     }
 
-    EntryOutcome extractEntry(const FileEntry& file, const DirectoryHandle& directory, DataArea& data, bool& dated) {
+    EntryOutcome extractEntry(const FileEntry& file, const std::shared_ptr<DirectoryHandle>& directory,
+                              DataArea& data, bool& dated) {
         if (!data.begin(file.storedSize) || !entrySizesAgree(file))
             return EntryOutcome::damaged;
-        OutputFile output(directory, file.name);
+        OutputFile output(*directory, file.name);
         if (output.failed()) {
             // Nothing can be written; whether the entry is damaged still
             // decides what is reported.
@@ -429,7 +476,7 @@ private:
         if (!streamEntry(file, data, output))
             return EntryOutcome::damaged;
         dated = output.setDate(file.date);
-        return output.commit() ? EntryOutcome::extracted : EntryOutcome::notWritten;
+        return output.place() ? EntryOutcome::extracted : EntryOutcome::notWritten;
     }
 
     const ArchiveReader& m_archive;
@@ -439,7 +486,7 @@ private:
     ByteBuffer m_buffer;
     NameSet m_made;  // levels made or found
     NameSet m_dated; // levels dated once already
-    DirectoryHandle m_directory;
+    std::shared_ptr<DirectoryHandle> m_directory;
     zs m_directoryName;
     bool m_directCopy = true; // the system copies between files itself
 };
@@ -473,21 +520,137 @@ void createDirectoryPath(const zs& path, const ArchiveDate& date, Reporter& repo
     extraction.createLevels(path, 0, date);
 }
 
+namespace {
+
+// At most this many directories are held open by the files queued ahead.
+constexpr std::size_t kTargetsHeld = 16;
+
+// Whether writing ahead pays: it spreads the creating and writing of files
+// over threads, but where large compressed files hold most of the bytes,
+// decoding them is the pass's work and it gains nothing (measured on game
+// data: slower). So it is used when the files written ahead hold at least
+// as many bytes as those extracted in place.
+bool worthWritingAhead(const ArchiveReader& archive) {
+    std::uint64_t ahead = 0;
+    std::uint64_t inPlace = 0;
+    for (const FileEntry& file : archive.files())
+        (Extraction::extractedInPlace(file) ? inPlace : ahead) += file.size;
+    return archive.files().size() > 1 && ahead >= inPlace;
+}
+
+// Counts and reports the files of the pass in table order.
+class FilePass {
+public:
+    FilePass(const ArchiveReader& archive, Reporter& reporter, ExtractionCounts& counts)
+        : m_reporter(reporter), m_counts(counts) {
+        for (const FileEntry& file : archive.files())
+            m_total += file.size;
+    }
+
+    void start(const FileEntry& file, const DirEntry* directory, std::size_t index) {
+        reportFileStart(file, directory, index, m_done, m_total, m_reporter);
+    }
+    void end(const FileEntry& file, bool extracted) {
+        m_done += file.size;
+        if (extracted)
+            ++m_counts.extracted;
+        else
+            ++m_counts.failed;
+    }
+
+private:
+    Reporter& m_reporter;
+    ExtractionCounts& m_counts;
+    // 64-bit, so that archives beyond 2 GiB show true figures.
+    std::uint64_t m_total = 0;
+    std::uint64_t m_done = 0;
+};
+
+// Every entry streams through one buffer and one codec context: memory does
+// not grow with a file's size.
+void extractFiles(const ArchiveReader& archive, Extraction& extraction, const zvector<unsigned char>& usable,
+                  FilePass& pass) {
+    const FileList& files = archive.files();
+    DataArea data(archive, archive.dataStart(), archive.length());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const FileEntry& file = files[i];
+        if (file.name.empty()) {
+            data.skip(file.storedSize);
+            continue;
+        }
+        const DirEntry* directory = archive.directoryOf(file);
+        pass.start(file, directory, i);
+        const bool dirUsable = directory != nullptr && usable[directory->index] != 0;
+        pass.end(file, extraction.extractFile(file, directory, dirUsable, data));
+    }
+}
+
+// The same pass with the stored files written on workers ahead of this
+// thread, which reads the archive and reports the files in order. A
+// compressed file is extracted here, once the files before it are reported.
+void extractFilesAhead(const ArchiveReader& archive, Extraction& extraction, const zvector<unsigned char>& usable,
+                       FilePass& pass, WriteAhead& ahead, Reporter& reporter) {
+    const auto reportFront = [&] {
+        WriteAhead::Job& job = ahead.front(reporter);
+        pass.start(*job.file, job.directory, job.index);
+        pass.end(*job.file, extraction.reportJob(job, ahead));
+        ahead.pop();
+    };
+    const FileList& files = archive.files();
+    DataArea data(archive, archive.dataStart(), archive.length());
+    std::size_t targetsHeld = kTargetsHeld;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const FileEntry& file = files[i];
+        if (file.name.empty()) {
+            data.skip(file.storedSize);
+            continue;
+        }
+        const DirEntry* directory = archive.directoryOf(file);
+        const bool dirUsable = directory != nullptr && usable[directory->index] != 0;
+        if (Extraction::extractedInPlace(file)) {
+            while (!ahead.empty())
+                reportFront();
+            pass.start(file, directory, i);
+            pass.end(file, extraction.extractFile(file, directory, dirUsable, data));
+            continue;
+        }
+        if (dirUsable && extraction.changesDirectory(directory)) {
+            // Each directory queued holds a descriptor; short of them, the
+            // pass holds one at a time, as one thread does.
+            if (ahead.shortOfDescriptors())
+                targetsHeld = 1;
+            while (ahead.targetsHeld() >= targetsHeld)
+                reportFront();
+            if (!extraction.openDirectory(directory)) {
+                targetsHeld = 1;
+                while (!ahead.empty())
+                    reportFront();
+                extraction.closeDirectory();
+                extraction.openDirectory(directory);
+            }
+        }
+        WriteAhead::Job& job = ahead.add();
+        job.index = i;
+        extraction.prepare(job, file, directory, dirUsable, data);
+        ahead.queue();
+        while (ahead.full())
+            reportFront();
+    }
+    while (!ahead.empty())
+        reportFront();
+}
+
+} // namespace
+
 int extractAll(const ArchiveReader& archive, const zs& destination, LzssContext& codec, Reporter& reporter,
-               ExtractionCounts& counts) {
+               ExtractionCounts& counts, unsigned threads) {
     counts = {};
     Extraction extraction(archive, destination, codec, reporter);
     const zs& prefix = extraction.prefix();
     reporter.report(ZAS_EVENT_EXTRACT_BEGIN, 0, prefix.c_str());
 
-    const FileList& files = archive.files();
-    const DirectoryMap& dirs = archive.dirs();
-    // 64-bit, so that archives beyond 2 GiB show true figures.
-    std::uint64_t totalBytes = 0;
-    for (const FileEntry& file : files)
-        totalBytes += file.size;
-
     // The directories whose files may be written.
+    const DirectoryMap& dirs = archive.dirs();
     zvector<unsigned char> usable(dirs.size(), 0);
     for (const auto& [index, dir] : dirs) {
         if (extraction.directoryUsable(dir)) {
@@ -496,26 +659,14 @@ int extractAll(const ArchiveReader& archive, const zs& destination, LzssContext&
         }
     }
 
-    // Every entry streams through one buffer and one codec context: memory
-    // does not grow with a file's size.
-    DataArea data(archive, archive.dataStart(), archive.length());
-    std::uint64_t processedBytes = 0;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const FileEntry& file = files[i];
-        if (file.name.empty()) {
-            data.skip(file.storedSize);
-            continue;
-        }
-        const DirEntry* directory = archive.directoryOf(file);
-        reportFileStart(file, directory, i, processedBytes, totalBytes, reporter);
-        const bool dirUsable = directory != nullptr && usable[directory->index] != 0;
-        const bool done = extraction.extractFile(file, directory, dirUsable, data);
-        processedBytes += file.size;
-        if (done)
-            ++counts.extracted;
-        else
-            ++counts.failed;
-    }
+    FilePass pass(archive, reporter, counts);
+    std::optional<WriteAhead> ahead;
+    if (threads > 1 && worthWritingAhead(archive))
+        ahead.emplace(archive, threads);
+    if (ahead && ahead->workers() != 0)
+        extractFilesAhead(archive, extraction, usable, pass, *ahead, reporter);
+    else
+        extractFiles(archive, extraction, usable, pass);
 
     extraction.redateLevels(dirs, usable);
     return ZAS_OK;

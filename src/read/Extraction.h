@@ -19,11 +19,13 @@ struct ExtractionCounts {
 
 // Extracts every entry, in table order, decoding with codec (which carries
 // its ring from one compressed entry to the next, as one pass always has).
-// Reports ZAS_EVENT_EXTRACT_BEGIN, then the directory and file events.
+// Reports ZAS_EVENT_EXTRACT_BEGIN, then the directory and file events, all
+// on the calling thread and in table order; with threads above 1, that many
+// workers create and write the files ahead of it, and nothing else changes.
 // Returns ZAS_OK when the pass ran to its end (the counts tell how it went)
 // or ZAS_E_OPEN when the archive could not be read at all.
 int extractAll(const ArchiveReader& archive, const zs& destination, LzssContext& codec, Reporter& reporter,
-               ExtractionCounts& counts);
+               ExtractionCounts& counts, unsigned threads = 1);
 
 // Extracts file entry index alone, its directory's levels created and dated
 // first; true when it was written.

@@ -1,5 +1,5 @@
 #include "write/ListingAhead.h"
-#include "write/Workers.h"
+#include "support/Workers.h"
 
 #include <cstring>
 #include <utility>

@@ -1,5 +1,5 @@
 #include "write/ParallelCoding.h"
-#include "write/Workers.h"
+#include "support/Workers.h"
 
 #include "archive/LzssState.h"
 #include "platform/Platform.h"

@@ -1,5 +1,5 @@
 #include "write/ReadAhead.h"
-#include "write/Workers.h"
+#include "support/Workers.h"
 
 #include <algorithm>
 #include <utility>

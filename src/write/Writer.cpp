@@ -11,6 +11,7 @@
 #include "platform/Platform.h"
 #include "platform/Stream.h"
 #include "support/CrtRandom.h"
+#include "support/Workers.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -487,10 +488,6 @@ zvector<FileEntry> storedEntries(const zvector<PlannedFile>& files) {
     return kept;
 }
 
-unsigned threadsFor(unsigned asked) {
-    return asked != 0 ? asked : std::max(1u, std::thread::hardware_concurrency());
-}
-
 } // namespace
 
 ArchiveWriter::ArchiveWriter(zs archive) : m_archive(std::move(archive)), m_plan(std::make_unique<Plan>()) {}
@@ -522,7 +519,7 @@ int ArchiveWriter::addTree(const zs& source, bool excludePath) {
         plan.enterDirectory(zs("\\"), ArchiveDate{});
 
     zvector<zs> sources;
-    const int status = gatherSources(source, sources, m_reporter, threadsFor(m_options.threads));
+    const int status = gatherSources(source, sources, m_reporter, workerThreadsFor(m_options.threads));
     const std::size_t prefixLength = source.size() - (source.back() == '\\' ? 1 : 0);
 
     plan.files.reserve(plan.files.size() + sources.size());
@@ -653,7 +650,7 @@ int ArchiveWriter::finish() {
     const std::uint64_t reservedStart = kHeaderSize + fileTableSize + dirTableSize;
     DataPass data(pending.file(), reservedStart, plan.buffers, m_reporter);
     // Files from memory are coded on this thread: the workers read files.
-    if (const unsigned threads = threadsFor(m_options.threads); threads > 1) {
+    if (const unsigned threads = workerThreadsFor(m_options.threads); threads > 1) {
         if (m_options.compress && !fromMemoryCoded)
             data.codeAhead(plan.files, threads);
         else if (!m_options.compress)

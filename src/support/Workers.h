@@ -1,6 +1,7 @@
 // Starting the worker threads of a pass.
 #pragma once
 
+#include <algorithm>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -24,4 +25,9 @@ void startWorkers(std::vector<std::thread>& workers, unsigned count, bool (*star
             break;
         }
     }
+}
+
+// The threads a pass asks for: the number given, or with 0 one per core.
+inline unsigned workerThreadsFor(unsigned asked) {
+    return asked != 0 ? asked : std::max(1u, std::thread::hardware_concurrency());
 }
