@@ -381,14 +381,15 @@ TEST(FaultsPosix, AnInterruptRemovesWhatWasBeingWrittenAndDeletesNothing) {
         std::vector<std::string> words;
         int signal;
     } cases[] = {
-        // Compressed, so that the run lasts long enough to be caught at it.
+        // Compressed, so that the run lasts long enough to be caught at it
+        // (the archive extracted too).
         {"packing, Ctrl-C", {"-a", "-c", "data", "out.zas"}, SIGINT},
         {"moving, hang-up", {"-m", "-c", "data", "out.zas"}, SIGHUP},
         {"extracting, terminate", {"-x", "../whole.zas", "out"}, SIGTERM},
     };
     TempDir dir;
     plant(dir / "made", sources);
-    ASSERT_EQ(runZas({"-a", "data", "../whole.zas"}, dir / "made").status, 1);
+    ASSERT_EQ(runZas({"-a", "-c", "data", "../whole.zas"}, dir / "made").status, 1);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path root = dir / "run";

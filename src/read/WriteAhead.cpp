@@ -97,6 +97,9 @@ void WriteAhead::pop() {
         m_aheadBytes -= job.file->size;
     m_jobs.pop_front();
     ++m_popped;
+    // A job without work is taken back without waiting for the workers to
+    // pass over it.
+    m_claimed = std::max(m_claimed, m_popped);
 }
 
 void WriteAhead::writeHere(Job& job) {
