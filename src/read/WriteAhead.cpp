@@ -19,7 +19,12 @@ constexpr std::size_t kBufferSize = 0x40000;
 } // namespace
 
 WriteAhead::WriteAhead(const ArchiveReader& archive, unsigned threads) : m_archive(archive) {
-    startWorkers(m_workers, threads, nullptr, [this](unsigned) { work(); });
+    // Each worker's buffer is taken here, so that a worker allocates
+    // nothing (a temporary name fits in a string's own room).
+    m_buffers.reserve(threads);
+    for (unsigned i = 0; i < threads; ++i)
+        m_buffers.emplace_back(kBufferSize);
+    startWorkers(m_workers, threads, nullptr, [this](unsigned i) { work(m_buffers[i]); });
 }
 
 WriteAhead::~WriteAhead() {
@@ -144,8 +149,7 @@ void WriteAhead::writeHere(Job& job) {
         job.outcome = Outcome::notWritten;
 }
 
-void WriteAhead::work() {
-    ByteBuffer buffer(kBufferSize);
+void WriteAhead::work(ByteBuffer& buffer) {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         while (m_claimed < m_published && !jobAt(m_claimed).work)

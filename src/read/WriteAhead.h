@@ -96,7 +96,7 @@ public:
     void writeHere(Job& job);
 
 private:
-    void work();
+    void work(ByteBuffer& buffer);
     Outcome write(Job& job, ByteBuffer& buffer);
     Outcome copyFromArchive(Job& job, OutputFile& output, ByteBuffer& buffer);
     bool archiveReadable(const Job& job, ByteBuffer& buffer) const;
@@ -119,6 +119,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_workReady;
     std::condition_variable m_jobDone;
+    zvector<ByteBuffer> m_buffers; // one per worker
     std::vector<std::thread> m_workers;
     ByteBuffer m_hereBuffer;
 };
