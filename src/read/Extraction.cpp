@@ -567,34 +567,21 @@ private:
 };
 
 // Every entry streams through one buffer and one codec context: memory does
-// not grow with a file's size.
+// not grow with a file's size. With ahead, the files are written on its
+// workers ahead of this thread, which reads the archive and reports the
+// files in order; a file extracted in place waits until the files before it
+// are reported.
 void extractFiles(const ArchiveReader& archive, Extraction& extraction, const zvector<unsigned char>& usable,
-                  FilePass& pass) {
-    const FileList& files = archive.files();
-    DataArea data(archive, archive.dataStart(), archive.length());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const FileEntry& file = files[i];
-        if (file.name.empty()) {
-            data.skip(file.storedSize);
-            continue;
-        }
-        const DirEntry* directory = archive.directoryOf(file);
-        pass.start(file, directory, i);
-        const bool dirUsable = directory != nullptr && usable[directory->index] != 0;
-        pass.end(file, extraction.extractFile(file, directory, dirUsable, data));
-    }
-}
-
-// The same pass with the stored files written on workers ahead of this
-// thread, which reads the archive and reports the files in order. A
-// compressed file is extracted here, once the files before it are reported.
-void extractFilesAhead(const ArchiveReader& archive, Extraction& extraction, const zvector<unsigned char>& usable,
-                       FilePass& pass, WriteAhead& ahead, Reporter& reporter) {
+                  FilePass& pass, WriteAhead* ahead, Reporter& reporter) {
     const auto reportFront = [&] {
-        WriteAhead::Job& job = ahead.front(reporter);
+        WriteAhead::Job& job = ahead->front(reporter);
         pass.start(*job.file, job.directory, job.index);
-        pass.end(*job.file, extraction.reportJob(job, ahead));
-        ahead.pop();
+        pass.end(*job.file, extraction.reportJob(job, *ahead));
+        ahead->pop();
+    };
+    const auto reportAll = [&] {
+        while (ahead != nullptr && !ahead->empty())
+            reportFront();
     };
     const FileList& files = archive.files();
     DataArea data(archive, archive.dataStart(), archive.length());
@@ -607,9 +594,8 @@ void extractFilesAhead(const ArchiveReader& archive, Extraction& extraction, con
         }
         const DirEntry* directory = archive.directoryOf(file);
         const bool dirUsable = directory != nullptr && usable[directory->index] != 0;
-        if (Extraction::extractedInPlace(file)) {
-            while (!ahead.empty())
-                reportFront();
+        if (ahead == nullptr || Extraction::extractedInPlace(file)) {
+            reportAll();
             pass.start(file, directory, i);
             pass.end(file, extraction.extractFile(file, directory, dirUsable, data));
             continue;
@@ -617,27 +603,25 @@ void extractFilesAhead(const ArchiveReader& archive, Extraction& extraction, con
         if (dirUsable && extraction.changesDirectory(directory)) {
             // Each directory queued holds a descriptor; short of them, the
             // pass holds one at a time, as one thread does.
-            if (ahead.shortOfDescriptors())
+            if (ahead->shortOfDescriptors())
                 targetsHeld = 1;
-            while (ahead.targetsHeld() >= targetsHeld)
+            while (ahead->targetsHeld() >= targetsHeld)
                 reportFront();
             if (!extraction.openDirectory(directory)) {
                 targetsHeld = 1;
-                while (!ahead.empty())
-                    reportFront();
+                reportAll();
                 extraction.closeDirectory();
                 extraction.openDirectory(directory);
             }
         }
-        WriteAhead::Job& job = ahead.add();
+        WriteAhead::Job& job = ahead->add();
         job.index = i;
         extraction.prepare(job, file, directory, dirUsable, data);
-        ahead.queue();
-        while (ahead.full())
+        ahead->queue();
+        while (ahead->full())
             reportFront();
     }
-    while (!ahead.empty())
-        reportFront();
+    reportAll();
 }
 
 } // namespace
@@ -663,10 +647,7 @@ int extractAll(const ArchiveReader& archive, const zs& destination, LzssContext&
     std::optional<WriteAhead> ahead;
     if (threads > 1 && worthWritingAhead(archive))
         ahead.emplace(archive, threads);
-    if (ahead && ahead->workers() != 0)
-        extractFilesAhead(archive, extraction, usable, pass, *ahead, reporter);
-    else
-        extractFiles(archive, extraction, usable, pass);
+    extractFiles(archive, extraction, usable, pass, ahead && ahead->workers() != 0 ? &*ahead : nullptr, reporter);
 
     extraction.redateLevels(dirs, usable);
     return ZAS_OK;
