@@ -394,14 +394,22 @@ TEST(FaultsPosix, AnInterruptRemovesWhatWasBeingWrittenAndDeletesNothing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path root = dir / "run";
-        fs::remove_all(root);
-        plant(root, sources);
-        setEnvironment("ZAS_THREADS", c.signal == SIGTERM ? "1" : nullptr);
-        const pid_t child = startZas(c.words, root);
-        setEnvironment("ZAS_THREADS", nullptr);
-        ASSERT_GT(child, 0);
+        // A signal that comes after the run's last chance to notice it (a
+        // busy machine can see the last file late) leaves a whole run,
+        // which is tried again.
         int status = 0;
-        if (!signalWhen(child, c.signal, [&] { return writingUnder(root); }, status)) {
+        bool interrupted = false;
+        for (int attempt = 0; attempt < 3 && !interrupted; ++attempt) {
+            fs::remove_all(root);
+            plant(root, sources);
+            setEnvironment("ZAS_THREADS", c.signal == SIGTERM ? "1" : nullptr);
+            const pid_t child = startZas(c.words, root);
+            setEnvironment("ZAS_THREADS", nullptr);
+            ASSERT_GT(child, 0);
+            interrupted = signalWhen(child, c.signal, [&] { return writingUnder(root); }, status) &&
+                          !(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+        }
+        if (!interrupted) {
             ADD_FAILURE() << "the run ended before it was interrupted";
             continue;
         }
