@@ -125,7 +125,7 @@ std::vector<std::pair<std::string, std::string>> mixedFiles(bool compress) {
     for (std::uint32_t i = 0; i < 240; ++i) {
         std::size_t size = sizes[i % 8];
         if (compress && size > 0x8000)
-            size = i % 40 == 4 ? 80000 : 2000; // a few compressed files too large to hold
+            size = i % 80 == 4 ? 80000 : 2000; // a few compressed files too large to hold, fewer bytes than the rest
         files.emplace_back("data/d" + std::to_string(i % 6) + "/f" + std::to_string(1000 + i), bytesOf(i, size));
     }
     if (!compress)
